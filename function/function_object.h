@@ -1,0 +1,71 @@
+// The shared function type "qx_function_or_method".
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qx {
+
+enum QxFunctionFlags : int32_t {
+  StaticMethod = 0x1,
+  ClassMethod = 0x2,
+  ExtensionTypeMethod = 0x4,
+};
+
+// Instance record. Modules sharing the type read and write these fields
+// directly, so the layout is a contract (pinned by the assertions below).
+struct QxFunctionObject {
+  PyObject_HEAD
+  PyMethodDef* m_ml;     // not owned
+  PyObject* m_self;      // the object itself; borrowed
+  PyObject* m_module;    // __module__, may be null
+  PyObject* m_weakreflist;
+  PyObject* func_dict;
+  PyObject* func_name;
+  PyObject* func_qualname;
+  PyObject* func_doc;
+  PyObject* func_globals;
+  PyObject* func_code;
+  PyObject* func_closure;
+  PyObject* func_classobj;
+  void* defaults;  // PyObject_Malloc'ed block; first defaults_count slots owned
+  int32_t defaults_count;
+  int32_t flags;
+  PyObject* defaults_tuple;
+  PyObject* defaults_kwdict;
+  PyObject* (*defaults_getter)(PyObject*);
+  PyObject* func_annotations;
+};
+
+static_assert(sizeof(QxFunctionObject) == 160, "shared layout: instance size");
+static_assert(offsetof(QxFunctionObject, m_module) == 32, "shared layout: m_module");
+static_assert(offsetof(QxFunctionObject, m_weakreflist) == 40, "shared layout: weaklist");
+static_assert(offsetof(QxFunctionObject, func_dict) == 48, "shared layout: dict");
+// The builtin-function accessors read m_ml and m_self at these offsets.
+static_assert(offsetof(QxFunctionObject, m_ml) == offsetof(PyCFunctionObject, m_ml),
+              "builtin layout: m_ml");
+static_assert(offsetof(QxFunctionObject, m_self) == offsetof(PyCFunctionObject, m_self),
+              "builtin layout: m_self");
+
+// The module's own static type; used only when the registry has none yet.
+extern PyTypeObject QxFunctionType;
+
+// Returns a new function object of g_state.function_type, or null.
+PyObject* QxFunctionNew(PyMethodDef* ml, int32_t flags, PyObject* qualname,
+                        PyObject* closure, PyObject* module, PyObject* globals,
+                        PyObject* code) noexcept;
+void QxFunctionSetDefaultsTuple(PyObject* func, PyObject* tuple) noexcept;
+int QxFunctionMaterializeDefaults(PyObject* func) noexcept;
+
+// Call slot and dispatch.
+PyObject* QxFunctionCall(PyObject* func, PyObject* args, PyObject* kwds) noexcept;
+PyObject* QxFunctionDispatch(PyObject* func, PyObject* self, PyObject* args,
+                             PyObject* kwds) noexcept;
+
+// Shared type registry.
+int RegisterFunctionType() noexcept;
+PyTypeObject* FetchSharedType(PyObject* registry, PyTypeObject* static_type) noexcept;
+
+}  // namespace qx

@@ -1,0 +1,173 @@
+// The module body: builds the fallback enumeration base, then Weekdays with
+// the interpreter's IntEnum, and publishes the members.
+#include "enums/enums.h"
+#include "function/function_object.h"
+#include "module/module_state.h"
+#include "runtime/calls.h"
+#include "runtime/lookups.h"
+#include "runtime/ref.h"
+
+namespace qx {
+
+namespace {
+
+// Records the failing step's position; returns -1 for `return Fail(...)`.
+int Fail(int file, int32_t line) noexcept {
+  SetErrorPosition(file, line, 0);
+  return -1;
+}
+
+// Replaces a module-level variable, releasing the previous value.
+void Assign(PyObject** slot, PyObject* value) noexcept {
+  Py_INCREF(value);
+  Py_XSETREF(*slot, value);
+}
+
+int NamespaceStore(PyObject* ns, PyObject* key, PyObject* value) noexcept {
+  if (PyDict_CheckExact(ns)) {
+    return _PyDict_SetItem_KnownHash(ns, key, value, reinterpret_cast<PyASCIIObject*>(key)->hash);
+  }
+  return PyObject_SetItem(ns, key, value);
+}
+
+// `from <module> import <name>`, relative to the package first.
+PyObject* ImportFrom(PyObject* module_name, PyObject* name) noexcept {
+  Ref from_list = Ref::steal(PyList_New(1));
+  if (!from_list) return nullptr;
+  Py_INCREF(name);
+  PyList_SET_ITEM(from_list.get(), 0, name);
+  Ref module = Ref::steal(ImportModule(module_name, from_list.get()));
+  if (!module) return nullptr;
+  return ImportNameFrom(module.get(), name);
+}
+
+// Makes one method of the fallback class and stores it in the namespace.
+int AddMethod(PyObject* ns, PyMethodDef* def, int32_t flags, PyObject* qualname, PyObject* code,
+              PyObject* key, PyObject* defaults) noexcept {
+  Ref func = Ref::steal(QxFunctionNew(def, flags, qualname, nullptr, g_state.names.EnumBase,
+                                      g_state.module_dict, code));
+  if (!func) return -1;
+  if (defaults != nullptr) QxFunctionSetDefaultsTuple(func.get(), defaults);
+  return NamespaceStore(ns, key, func.get());
+}
+
+int BuildFallbackBase() noexcept {
+  NameObjects& n = g_state.names;
+  Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyLong_Type)));
+  if (!bases) return Fail(kEnumSupportFile, 26);
+  Ref metaclass = Ref::steal(CalculateMetaclass(nullptr, bases.get()));
+  if (!metaclass) return Fail(kEnumSupportFile, 26);
+  Ref ns = Ref::steal(
+      PrepareClassNamespace(metaclass.get(), bases.get(), n.Qx_EnumBase, n.Qx_EnumBase, n.EnumBase));
+  if (!ns) return Fail(kEnumSupportFile, 26);
+  if (NamespaceStore(ns.get(), n.dunder_metaclass, reinterpret_cast<PyObject*>(g_state.enum_meta_type)) < 0) {
+    return Fail(kEnumSupportFile, 27);
+  }
+  if (AddMethod(ns.get(), &kEnumBaseNewDef, StaticMethod, n.Qx_EnumBase_new, g_state.new_code, n.dunder_new,
+                g_state.new_defaults) < 0) {
+    return Fail(kEnumSupportFile, 28);
+  }
+  if (AddMethod(ns.get(), &kEnumBaseReprDef, 0, n.Qx_EnumBase_repr, g_state.repr_code, n.dunder_repr,
+                nullptr) < 0) {
+    return Fail(kEnumSupportFile, 39);
+  }
+  if (AddMethod(ns.get(), &kEnumBaseStrDef, 0, n.Qx_EnumBase_str, g_state.str_code, n.dunder_str,
+                nullptr) < 0) {
+    return Fail(kEnumSupportFile, 41);
+  }
+  Ref cls = Ref::steal(CreateClass(metaclass.get(), n.Qx_EnumBase, bases.get(), ns.get()));
+  if (!cls) return Fail(kEnumSupportFile, 26);
+  Assign(&g_state.enum_base_class, cls.get());
+  return 0;
+}
+
+struct Member {
+  PyObject* NameObjects::*name;
+  long value;
+};
+
+constexpr Member kMembers[7] = {
+    {&NameObjects::Sunday, 1},   {&NameObjects::Monday, 2}, {&NameObjects::Tuesday, 3},
+    {&NameObjects::Wednesday, 4}, {&NameObjects::Thursday, 5}, {&NameObjects::Friday, 6},
+    {&NameObjects::Saturday, 7},
+};
+
+int BuildWeekdays() noexcept {
+  NameObjects& n = g_state.names;
+  Ref pairs = Ref::steal(PyList_New(7));
+  if (!pairs) return Fail(kEnumSupportFile, 53);
+  for (int i = 0; i < 7; ++i) {
+    Ref value = Ref::steal(PyLong_FromLong(kMembers[i].value));
+    if (!value) return Fail(kEnumSupportFile, 54 + i);
+    PyObject* pair = PyTuple_Pack(2, n.*kMembers[i].name, value.get());
+    if (pair == nullptr) return Fail(kEnumSupportFile, 54 + i);
+    PyList_SET_ITEM(pairs.get(), i, pair);
+  }
+  Ref mapping = Ref::steal(CallOneArg(g_state.ordered_dict_class, pairs.get()));
+  if (!mapping) return Fail(kEnumSupportFile, 53);
+  Ref args = Ref::steal(PyTuple_Pack(2, n.Weekdays, mapping.get()));
+  if (!args) return Fail(kEnumSupportFile, 53);
+  // Called from C, IntEnum cannot guess its module from a Python frame; name
+  // it, so that members pickle by reference to this module.
+  Ref kwargs = Ref::steal(PyDict_New());
+  if (!kwargs || PyDict_SetItem(kwargs.get(), g_state.module_keyword, g_state.module_name_text) < 0) {
+    return Fail(kEnumSupportFile, 53);
+  }
+  Ref enumeration = Ref::steal(PyObject_Call(g_state.enum_base_class, args.get(), kwargs.get()));
+  if (!enumeration) return Fail(kEnumSupportFile, 53);
+  if (PyDict_SetItem(g_state.module_dict, n.Weekdays, enumeration.get()) < 0) {
+    return Fail(kEnumSupportFile, 53);
+  }
+  return 0;
+}
+
+int PublishMembers() noexcept {
+  NameObjects& n = g_state.names;
+  for (int i = 0; i < 7; ++i) {
+    PyObject* name = n.*kMembers[i].name;
+    Ref weekdays = Ref::steal(LookupModuleGlobal(n.Weekdays));
+    if (!weekdays) return Fail(kEnumSupportFile, 62 + i);
+    Ref member = Ref::steal(GetAttrByStr(weekdays.get(), name));
+    if (!member) return Fail(kEnumSupportFile, 62 + i);
+    if (PyDict_SetItem(g_state.globals_dict, name, member.get()) < 0) return Fail(kEnumSupportFile, 62 + i);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int RunModuleBody() noexcept {
+  NameObjects& n = g_state.names;
+  {
+    Ref test_dict = Ref::steal(PyDict_New());
+    if (!test_dict || PyDict_SetItem(g_state.module_dict, n.dunder_test, test_dict.get()) < 0) {
+      return Fail(kDefinitionFile, 1);
+    }
+  }
+  {
+    Ref ordered_dict = Ref::steal(ImportFrom(n.collections, n.OrderedDict));
+    if (!ordered_dict) return Fail(kEnumSupportFile, 10);
+    Assign(&g_state.ordered_dict_class, ordered_dict.get());
+  }
+  if (BuildFallbackBase() < 0) return -1;
+  {
+    Ref int_enum = Ref::steal(ImportFrom(n.enum_, n.IntEnum));
+    if (!int_enum) return Fail(kEnumSupportFile, 45);
+    Assign(&g_state.enum_base_class, int_enum.get());
+  }
+  {
+    Ref unpickle = Ref::steal(PyCFunction_NewEx(&kUnpickleDef, nullptr, n.EnumBase));
+    if (!unpickle || PyDict_SetItem(g_state.module_dict, n.qx_unpickle_Qx_EnumMeta, unpickle.get()) < 0) {
+      return Fail(kEnumSupportFile, 1);
+    }
+  }
+  {
+    PyObject* globals = ModuleGlobals();
+    if (globals == nullptr) return Fail(kEnumSupportFile, 50);
+    Py_XSETREF(g_state.globals_dict, globals);
+  }
+  if (BuildWeekdays() < 0) return -1;
+  return PublishMembers();
+}
+
+}  // namespace qx

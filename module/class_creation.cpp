@@ -1,0 +1,90 @@
+// Class creation the way a class statement does it, plus the module's
+// globals mapping.
+#include "module/module_state.h"
+#include "runtime/lookups.h"
+#include "runtime/ref.h"
+
+namespace qx {
+
+PyObject* CalculateMetaclass(PyTypeObject* metaclass, PyObject* bases) noexcept {
+  PyTypeObject* winner = metaclass;
+  const Py_ssize_t n = PyTuple_GET_SIZE(bases);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyTypeObject* t = Py_TYPE(PyTuple_GET_ITEM(bases, i));
+    if (winner == nullptr) {
+      winner = t;
+    } else if (PyType_IsSubtype(winner, t)) {
+      continue;
+    } else if (PyType_IsSubtype(t, winner)) {
+      winner = t;
+    } else {
+      PyErr_SetString(PyExc_TypeError,
+                      "metaclass conflict: the metaclass of a derived class must be a (non-strict) "
+                      "subclass of the metaclasses of all its bases");
+      return nullptr;
+    }
+  }
+  if (winner == nullptr) winner = &PyType_Type;
+  Py_INCREF(winner);
+  return reinterpret_cast<PyObject*>(winner);
+}
+
+PyObject* PrepareClassNamespace(PyObject* metaclass, PyObject* bases, PyObject* name,
+                                PyObject* qualname, PyObject* modname) noexcept {
+  Ref ns;
+  if (metaclass != nullptr) {
+    Ref prepare = Ref::steal(GetAttrByStr(metaclass, g_state.names.dunder_prepare));
+    if (prepare) {
+      Ref args = Ref::steal(PyTuple_Pack(2, name, bases));
+      if (!args) return nullptr;
+      ns = Ref::steal(PyObject_Call(prepare.get(), args.get(), nullptr));
+    } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      PyErr_Clear();
+      ns = Ref::steal(PyDict_New());
+    } else {
+      return nullptr;
+    }
+  } else {
+    ns = Ref::steal(PyDict_New());
+  }
+  if (!ns) return nullptr;
+  if (PyObject_SetItem(ns.get(), g_state.names.dunder_module, modname) < 0) return nullptr;
+  if (PyObject_SetItem(ns.get(), g_state.names.dunder_qualname, qualname) < 0) return nullptr;
+  return ns.release();
+}
+
+PyObject* CreateClass(PyObject* metaclass, PyObject* name, PyObject* bases,
+                      PyObject* namespace_) noexcept {
+  // A __metaclass__ entry in the namespace replaces the metaclass outright.
+  Ref from_namespace = Ref::steal(PyObject_GetItem(namespace_, g_state.names.dunder_metaclass));
+  if (from_namespace) {
+    metaclass = from_namespace.get();
+  } else if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+    PyErr_Clear();
+  } else {
+    return nullptr;
+  }
+  Ref args = Ref::steal(PyTuple_Pack(3, name, bases, namespace_));
+  if (!args) return nullptr;
+  return PyObject_Call(metaclass, args.get(), nullptr);
+}
+
+PyObject* ModuleGlobals() noexcept {
+  Ref dict = Ref::borrow(g_state.module_dict);
+  Ref names = Ref::steal(PyObject_Dir(g_state.module));
+  if (!names) return nullptr;
+  // dir() of a module lists its dictionary's keys, so normally nothing is
+  // copied; names served by a module __getattr__ or the like are.
+  for (Py_ssize_t i = PyList_GET_SIZE(names.get()) - 1; i >= 0; --i) {
+    PyObject* name = PyList_GET_ITEM(names.get(), i);
+    const int present = PyDict_Contains(dict.get(), name);
+    if (present < 0) return nullptr;
+    if (present) continue;
+    Ref value = Ref::steal(GetAttrAny(g_state.module, name));
+    if (!value) return nullptr;
+    if (PyDict_SetItem(dict.get(), name, value.get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
+}  // namespace qx

@@ -1,0 +1,130 @@
+// The module's entry point and its initialisation sequence.
+#include <cstring>
+
+#include "enums/enums.h"
+#include "function/function_object.h"
+#include "module/module_state.h"
+#include "runtime/ref.h"
+#include "runtime/traceback.h"
+
+namespace qx {
+
+namespace {
+
+PyModuleDef weekdays_moduledef = {
+    PyModuleDef_HEAD_INIT,
+    "weekdays",  // m_name
+    nullptr,     // m_doc: __doc__ is None
+    -1,          // m_size: all state is process-wide
+    nullptr,     // m_methods: the one function is added by the body
+};
+
+// Single-phase initialisation after a failure: a retry must run the whole
+// sequence again, so the module-table entry this attempt made is removed.
+void UnregisterModule(PyObject* module) noexcept {
+  PyObject* modules = PyImport_GetModuleDict();
+  if (modules == nullptr) return;
+  PyObject *t, *v, *tb;
+  PyErr_Fetch(&t, &v, &tb);
+  if (PyDict_GetItemString(modules, kModuleDottedName) == module) {
+    if (PyDict_DelItemString(modules, kModuleDottedName) < 0) PyErr_Clear();
+  }
+  PyErr_Restore(t, v, tb);
+}
+
+}  // namespace
+
+const char* (*g_running_version)() = Py_GetVersion;
+
+int CheckInterpreterVersionAgainst(int compiled_major, int compiled_minor,
+                                   const char* running_version) noexcept {
+  // Deliberately 4-byte buffers: only characters 0 and 2 are compared, so
+  // "3.11" and "3.10" both read as "3.1".
+  char compiled[4];
+  char running[4];
+  PyOS_snprintf(compiled, sizeof(compiled), "%d.%d", compiled_major, compiled_minor);
+  PyOS_snprintf(running, sizeof(running), "%s", running_version);
+  if (compiled[0] == running[0] && compiled[2] == running[2]) return 0;
+  char message[200];
+  PyOS_snprintf(message, sizeof(message),
+                "compiletime version %s of module '%.100s' does not match runtime version %s",
+                compiled, kModuleDottedName, running);
+  return PyErr_WarnEx(nullptr, message, 1);
+}
+
+int CheckInterpreterVersion() noexcept {
+  return CheckInterpreterVersionAgainst(PY_MAJOR_VERSION, PY_MINOR_VERSION, g_running_version());
+}
+
+namespace {
+
+// Steps 2 to 13; every failure is reported at line 1 of the definition file.
+int InitModuleObjects() noexcept {
+  if (CheckInterpreterVersion() < 0) return -1;
+  Py_XSETREF(g_state.empty_tuple, PyTuple_New(0));
+  if (g_state.empty_tuple == nullptr) return -1;
+  Py_XSETREF(g_state.empty_bytes, PyBytes_FromStringAndSize("", 0));
+  if (g_state.empty_bytes == nullptr) return -1;
+  if (RegisterFunctionType() < 0) return -1;
+  g_state.module = PyModule_Create2(&weekdays_moduledef, PYTHON_API_VERSION);
+  if (g_state.module == nullptr) return -1;
+  PyObject* dict = PyModule_GetDict(g_state.module);
+  if (dict == nullptr) return -1;
+  Py_INCREF(dict);
+  Py_XSETREF(g_state.module_dict, dict);
+  g_state.builtins_module = PyImport_AddModule("builtins");
+  if (g_state.builtins_module == nullptr) return -1;
+  g_state.runtime_module = PyImport_AddModule("qx_runtime");
+  if (g_state.runtime_module == nullptr) return -1;
+  if (PyObject_SetAttrString(g_state.module, "__builtins__", g_state.builtins_module) < 0) return -1;
+  if (CreateGlobalConstants() < 0) return -1;
+  // The body's imports try this module's package first; with __package__
+  // known the interpreter resolves it without its "can't resolve package"
+  // ImportWarning (an error under -W error). Import sets the same value.
+  {
+    const char* last_dot = std::strrchr(kModuleDottedName, '.');
+    Ref package = Ref::steal(PyUnicode_FromStringAndSize(kModuleDottedName, last_dot - kModuleDottedName));
+    if (!package || PyDict_SetItemString(g_state.module_dict, "__package__", package.get()) < 0) {
+      return -1;
+    }
+  }
+  PyObject* modules = PyImport_GetModuleDict();
+  if (modules == nullptr) return -1;
+  if (PyDict_GetItemString(modules, kModuleDottedName) == nullptr) {
+    if (PyErr_Occurred()) return -1;
+    if (PyDict_SetItemString(modules, kModuleDottedName, g_state.module) < 0) return -1;
+  }
+  if (CacheBuiltins() < 0) return -1;
+  if (CreateCachedConstants() < 0) return -1;
+  return 0;
+}
+
+}  // namespace
+
+}  // namespace qx
+
+extern "C" PyMODINIT_FUNC PyInit_weekdays(void) {
+  using namespace qx;
+  if (g_state.module != nullptr) {
+    Py_INCREF(g_state.module);
+    return g_state.module;
+  }
+  int rc = InitModuleObjects();
+  if (rc < 0) {
+    SetErrorPosition(kDefinitionFile, 1, 0);
+  } else {
+    ResetModuleVariables();
+    rc = InitEnumMetaType();  // records its own position
+    if (rc == 0) rc = RunModuleBody();
+  }
+  if (rc == 0) return g_state.module;
+
+  if (g_state.module != nullptr) {
+    if (g_state.module_dict != nullptr) AppendTracebackEntry(kInitFunctionName, 0, g_state.error_line);
+    UnregisterModule(g_state.module);
+    Py_CLEAR(g_state.module);
+    return nullptr;
+  }
+  if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, kInitFunctionName);
+  return nullptr;
+}

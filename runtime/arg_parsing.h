@@ -1,0 +1,36 @@
+// Positional and keyword argument unpacking for functions with named
+// parameters.
+#pragma once
+
+#include <Python.h>
+
+namespace qx {
+
+// Null-terminated list of pointers to the ModuleState slots holding the
+// interned parameter names.
+using ArgNameTable = PyObject** const*;
+
+int ParseKeywordArguments(PyObject* kwds, ArgNameTable names, PyObject** values,
+                          Py_ssize_t num_pos_args, const char* function_name) noexcept;
+void RaiseArgCountError(const char* function_name, int exact, Py_ssize_t num_min,
+                        Py_ssize_t num_max, Py_ssize_t num_found) noexcept;
+void RaiseDuplicateKeywordError(const char* function_name, PyObject* kw_name) noexcept;
+
+// The common shape of every argument-unpacking wrapper: fills values[0..max)
+// (borrowed references; optional slots must hold their default on entry).
+// Returns 0, or -1 with the error set; *impl_line tells which failure point
+// was hit (missing_impl_lines[i] for a required parameter i >= 1 missing from
+// the keywords, kw_impl_line for a keyword error, count_impl_line otherwise).
+struct ArgSpec {
+  const char* function_name;
+  ArgNameTable names;
+  Py_ssize_t num_min;
+  Py_ssize_t num_max;
+  const int* missing_impl_lines;  // indexed by parameter position
+  int kw_impl_line;
+  int count_impl_line;
+};
+int UnpackArguments(const ArgSpec& spec, PyObject* args, PyObject* kwds,
+                    PyObject** values, int* impl_line) noexcept;
+
+}  // namespace qx

@@ -1,0 +1,109 @@
+#include "runtime/conversions.h"
+
+#include <climits>
+
+#include "runtime/ref.h"
+
+namespace qx {
+
+namespace {
+
+// Digits of an int, read straight from its representation.
+inline const digit* Digits(PyObject* x) noexcept {
+  return reinterpret_cast<PyLongObject*>(x)->ob_digit;
+}
+
+}  // namespace
+
+Py_ssize_t ToSsizeIndex(PyObject* x) noexcept {
+  if (PyLong_CheckExact(x)) {
+    const Py_ssize_t n = Py_SIZE(x);
+    const digit* d = Digits(x);
+    switch (n) {
+      case 0:
+        return 0;
+      case 1:
+        return static_cast<Py_ssize_t>(d[0]);
+      case -1:
+        return -static_cast<Py_ssize_t>(d[0]);
+      case 2:
+        return static_cast<Py_ssize_t>((static_cast<size_t>(d[1]) << PyLong_SHIFT) | d[0]);
+      case -2:
+        return -static_cast<Py_ssize_t>((static_cast<size_t>(d[1]) << PyLong_SHIFT) | d[0]);
+      default:
+        return PyLong_AsSsize_t(x);
+    }
+  }
+  Ref idx = Ref::steal(PyNumber_Index(x));
+  if (!idx) return -1;
+  return PyLong_AsSsize_t(idx.get());
+}
+
+int32_t ToInt32(PyObject* x) noexcept {
+  if (PyLong_Check(x)) {
+    const Py_ssize_t n = Py_SIZE(x);
+    const digit* d = Digits(x);
+    switch (n) {
+      case 0:
+        return 0;
+      case 1:
+        return static_cast<int32_t>(d[0]);
+      case -1:
+        return -static_cast<int32_t>(d[0]);
+      default: {
+        const long v = PyLong_AsLong(x);
+        if (v == -1 && PyErr_Occurred()) return -1;
+        if (v < INT32_MIN || v > INT32_MAX) {
+          PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C int");
+          return -1;
+        }
+        return static_cast<int32_t>(v);
+      }
+    }
+  }
+  Ref tmp = Ref::steal(ToIntObject(x));
+  if (!tmp) return -1;
+  return ToInt32(tmp.get());
+}
+
+PyObject* ToIntObject(PyObject* x) noexcept {
+  if (PyLong_Check(x)) {
+    Py_INCREF(x);
+    return x;
+  }
+  PyNumberMethods* nb = Py_TYPE(x)->tp_as_number;
+  if (nb != nullptr && nb->nb_int != nullptr) {
+    PyObject* res = nb->nb_int(x);
+    if (res != nullptr) {
+      if (PyLong_CheckExact(res)) return res;
+      return CheckIntResult(res, "int");
+    }
+  }
+  if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "an integer is required");
+  return nullptr;
+}
+
+PyObject* CheckIntResult(PyObject* res, const char* type_name) noexcept {
+  Ref owned = Ref::steal(res);
+  if (PyLong_Check(res)) {
+    if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
+                         "__int__ returned non-int (type %.200s).  The ability to return an "
+                         "instance of a strict subclass of int is deprecated, and may be "
+                         "removed in a future version of Python.",
+                         Py_TYPE(res)->tp_name) != 0) {
+      return nullptr;
+    }
+    return owned.release();
+  }
+  PyErr_Format(PyExc_TypeError, "__%.4s__ returned non-%.4s (type %.200s)", type_name, type_name,
+               Py_TYPE(res)->tp_name);
+  return nullptr;
+}
+
+int TruthValue(PyObject* x) noexcept {
+  if (x == Py_True) return 1;
+  if (x == Py_False || x == Py_None) return 0;
+  return PyObject_IsTrue(x);
+}
+
+}  // namespace qx

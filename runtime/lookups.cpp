@@ -1,0 +1,191 @@
+#include "runtime/lookups.h"
+
+#include <cstring>
+
+#include "module/module_state.h"
+#include "runtime/conversions.h"
+#include "runtime/exceptions.h"
+#include "runtime/ref.h"
+
+namespace qx {
+
+namespace {
+
+// The hash cached in a str of the name table (computed at initialisation).
+inline Py_hash_t CachedHash(PyObject* name) noexcept {
+  Py_hash_t h = reinterpret_cast<PyASCIIObject*>(name)->hash;
+  return h != -1 ? h : PyObject_Hash(name);
+}
+
+}  // namespace
+
+PyObject* LookupModuleGlobal(PyObject* name) noexcept {
+  PyObject* r = _PyDict_GetItem_KnownHash(g_state.module_dict, name, CachedHash(name));
+  if (r != nullptr) {
+    Py_INCREF(r);
+    return r;
+  }
+  if (PyErr_Occurred()) return nullptr;
+  return LookupBuiltin(name);
+}
+
+PyObject* LookupBuiltin(PyObject* name) noexcept {
+  PyObject* r = GetAttrByStr(g_state.builtins_module, name);
+  if (r == nullptr) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+  return r;
+}
+
+PyObject* GetAttrByStr(PyObject* obj, PyObject* name) noexcept {
+  getattrofunc getattro = Py_TYPE(obj)->tp_getattro;
+  if (getattro != nullptr) return getattro(obj, name);
+  return PyObject_GetAttr(obj, name);
+}
+
+PyObject* GetAttrAny(PyObject* obj, PyObject* name) noexcept {
+  if (PyUnicode_Check(name)) return GetAttrByStr(obj, name);
+  return PyObject_GetAttr(obj, name);
+}
+
+PyObject* GetAttrOrDefault(PyObject* obj, PyObject* name, PyObject* dflt) noexcept {
+  PyObject* r = GetAttrAny(obj, name);
+  if (r != nullptr) return r;
+  PyThreadState* tstate = _PyThreadState_UncheckedGet();
+  if (!PendingErrorMatches(tstate, PyExc_AttributeError)) return nullptr;
+  PyObject *type, *value, *tb;
+  SaveErrorState(tstate, &type, &value, &tb);
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(tb);
+  Py_INCREF(dflt);
+  return dflt;
+}
+
+int HasAttribute(PyObject* obj, PyObject* name) noexcept {
+  if (!PyUnicode_Check(name)) {
+    PyErr_SetString(PyExc_TypeError, "hasattr(): attribute name must be string");
+    return -1;
+  }
+  PyObject* r = GetAttrByStr(obj, name);
+  if (r == nullptr) {
+    PyErr_Clear();
+    return 0;
+  }
+  Py_DECREF(r);
+  return 1;
+}
+
+int SetAttrByStr(PyObject* obj, PyObject* name, PyObject* value) noexcept {
+  setattrofunc setattro = Py_TYPE(obj)->tp_setattro;
+  if (setattro != nullptr) return setattro(obj, name, value);
+  return PyObject_SetAttr(obj, name, value);
+}
+
+PyObject* ImportModule(PyObject* name, PyObject* from_list) noexcept {
+  Ref own_list;
+  if (from_list == nullptr) {
+    own_list = Ref::steal(PyList_New(0));
+    if (!own_list) return nullptr;
+    from_list = own_list.get();
+  }
+  PyObject* globals = PyModule_GetDict(g_state.module);
+  if (globals == nullptr) return nullptr;
+  Ref locals = Ref::steal(PyDict_New());
+  if (!locals) return nullptr;
+  if (std::strchr(kModuleDottedName, '.') != nullptr) {
+    // Relative to this module's package first, as an implicit relative import.
+    PyObject* m = PyImport_ImportModuleLevelObject(name, globals, locals.get(), from_list, 1);
+    if (m != nullptr) return m;
+    if (!PyErr_ExceptionMatches(PyExc_ImportError)) return nullptr;
+    PyErr_Clear();
+  }
+  return PyImport_ImportModuleLevelObject(name, globals, locals.get(), from_list, 0);
+}
+
+PyObject* ImportNameFrom(PyObject* module, PyObject* name) noexcept {
+  PyObject* r = GetAttrByStr(module, name);
+  if (r == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+  }
+  return r;
+}
+
+PyObject* SubscriptObject(PyObject* obj, PyObject* key) noexcept {
+  PyMappingMethods* mp = Py_TYPE(obj)->tp_as_mapping;
+  if (mp != nullptr && mp->mp_subscript != nullptr) return mp->mp_subscript(obj, key);
+  return SubscriptByIndex(obj, key);
+}
+
+PyObject* SubscriptByIndex(PyObject* obj, PyObject* key) noexcept {
+  PySequenceMethods* sq = Py_TYPE(obj)->tp_as_sequence;
+  if (sq == nullptr || sq->sq_item == nullptr) {
+    PyErr_Format(PyExc_TypeError, "'%.200s' object is not subscriptable", Py_TYPE(obj)->tp_name);
+    return nullptr;
+  }
+  const Py_ssize_t i = ToSsizeIndex(key);
+  if (i == -1) {
+    PyObject* err = PyErr_Occurred();
+    if (err != nullptr) {
+      if (PyErr_GivenExceptionMatches(err, PyExc_OverflowError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_IndexError, "cannot fit '%.200s' into an index-sized integer",
+                     Py_TYPE(key)->tp_name);
+      }
+      return nullptr;
+    }
+  }
+  return ItemAtSsize(obj, i);
+}
+
+PyObject* ItemAtSsize(PyObject* obj, Py_ssize_t i) noexcept {
+  if (PyList_CheckExact(obj)) {
+    const Py_ssize_t len = PyList_GET_SIZE(obj);
+    const Py_ssize_t n = i >= 0 ? i : i + len;
+    if (n >= 0 && n < len) {
+      PyObject* r = PyList_GET_ITEM(obj, n);
+      Py_INCREF(r);
+      return r;
+    }
+  } else if (PyTuple_CheckExact(obj)) {
+    const Py_ssize_t len = PyTuple_GET_SIZE(obj);
+    const Py_ssize_t n = i >= 0 ? i : i + len;
+    if (n >= 0 && n < len) {
+      PyObject* r = PyTuple_GET_ITEM(obj, n);
+      Py_INCREF(r);
+      return r;
+    }
+  } else {
+    PySequenceMethods* sq = Py_TYPE(obj)->tp_as_sequence;
+    if (sq != nullptr && sq->sq_item != nullptr) {
+      if (i < 0 && sq->sq_length != nullptr) {
+        const Py_ssize_t l = sq->sq_length(obj);
+        if (l >= 0) {
+          i += l;
+        } else if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+          PyErr_Clear();
+        } else {
+          return nullptr;
+        }
+      }
+      return sq->sq_item(obj, i);
+    }
+  }
+  // Out-of-range list and tuple indices reach the interpreter's own IndexError.
+  return ItemForNewKey(obj, PyLong_FromSsize_t(i));
+}
+
+PyObject* ItemForNewKey(PyObject* obj, PyObject* key) noexcept {
+  if (key == nullptr) return nullptr;
+  Ref k = Ref::steal(key);
+  return PyObject_GetItem(obj, k.get());
+}
+
+PyObject* FirstTupleItem(PyObject* tuple) noexcept {
+  if (PyTuple_GET_SIZE(tuple) > 0) {
+    PyObject* r = PyTuple_GET_ITEM(tuple, 0);
+    Py_INCREF(r);
+    return r;
+  }
+  return ItemForNewKey(tuple, PyLong_FromSsize_t(0));
+}
+
+}  // namespace qx

@@ -1,0 +1,172 @@
+#include "runtime/traceback.h"
+
+#include <frameobject.h>
+#include <opcode.h>
+
+#include <cstring>
+
+#include "module/module_state.h"
+#include "runtime/exceptions.h"
+#include "runtime/lookups.h"
+#include "runtime/ref.h"
+
+namespace qx {
+
+const char* const kImplementationFileName = "quendrix/core/enums/weekdays";
+
+namespace {
+
+bool SameSite(const CodeObjectCacheEntry& e, const char* function_name,
+              const char* file_name) noexcept {
+  return (e.function_name == function_name || std::strcmp(e.function_name, function_name) == 0) &&
+         (e.file_name == file_name || std::strcmp(e.file_name, file_name) == 0);
+}
+
+}  // namespace
+
+int32_t CodeCacheSearch(const CodeObjectCacheEntry* entries, int32_t count, int32_t key) noexcept {
+  int32_t start = 0;
+  int32_t end = count - 1;
+  int32_t mid = 0;
+  if (end >= 0 && key > entries[end].key) return count;
+  while (start < end) {
+    mid = start + (end - start) / 2;
+    if (key < entries[mid].key) {
+      end = mid;
+    } else if (key > entries[mid].key) {
+      start = mid + 1;
+    } else {
+      return mid;
+    }
+  }
+  // The loop may stop without probing the last candidate; settle on it.
+  mid = start;
+  return key <= entries[mid].key ? mid : mid + 1;
+}
+
+PyObject* CodeCacheFind(int32_t key, const char* function_name, const char* file_name) noexcept {
+  CodeObjectCache& cache = g_state.code_cache;
+  if (key == 0 || cache.entries == nullptr) return nullptr;
+  const int32_t pos = CodeCacheSearch(cache.entries, cache.count, key);
+  if (pos < cache.count && cache.entries[pos].key == key &&
+      SameSite(cache.entries[pos], function_name, file_name)) {
+    Py_INCREF(cache.entries[pos].code_object);
+    return cache.entries[pos].code_object;
+  }
+  return nullptr;
+}
+
+void CodeCacheInsert(int32_t key, PyObject* code, const char* function_name,
+                     const char* file_name) noexcept {
+  CodeObjectCache& cache = g_state.code_cache;
+  if (key == 0) return;
+  if (cache.entries == nullptr) {
+    auto* entries = static_cast<CodeObjectCacheEntry*>(PyMem_Malloc(64 * sizeof(CodeObjectCacheEntry)));
+    if (entries == nullptr) return;
+    Py_INCREF(code);
+    entries[0] = {code, key, function_name, file_name};
+    cache.entries = entries;
+    cache.capacity = 64;
+    cache.count = 1;
+    return;
+  }
+  const int32_t pos = CodeCacheSearch(cache.entries, cache.count, key);
+  if (pos < cache.count && cache.entries[pos].key == key) {
+    // Another site shares this key: the newest one takes the entry.
+    PyObject* old = cache.entries[pos].code_object;
+    Py_INCREF(code);
+    cache.entries[pos] = {code, key, function_name, file_name};
+    Py_DECREF(old);
+    return;
+  }
+  if (cache.count == cache.capacity) {
+    const int32_t capacity = cache.capacity + 64;
+    auto* entries = static_cast<CodeObjectCacheEntry*>(
+        PyMem_Realloc(cache.entries, static_cast<size_t>(capacity) * sizeof(CodeObjectCacheEntry)));
+    if (entries == nullptr) return;
+    cache.entries = entries;
+    cache.capacity = capacity;
+  }
+  for (int32_t i = cache.count; i > pos; --i) cache.entries[i] = cache.entries[i - 1];
+  Py_INCREF(code);
+  cache.entries[pos] = {code, key, function_name, file_name};
+  ++cache.count;
+}
+
+int32_t ResolveImplementationLine(PyThreadState* tstate, int32_t line) noexcept {
+  if (g_state.runtime_module == nullptr) return 0;
+  PyObject *exc_type, *exc_value, *exc_tb;
+  SaveErrorState(tstate, &exc_type, &exc_value, &exc_tb);
+
+  PyObject* name = g_state.names.impl_line_in_traceback;
+  Ref flag;
+  PyObject** dictptr = _PyObject_GetDictPtr(g_state.runtime_module);
+  if (dictptr != nullptr && *dictptr != nullptr) {
+    flag = Ref::borrow(_PyDict_GetItem_KnownHash(*dictptr, name, reinterpret_cast<PyASCIIObject*>(name)->hash));
+  } else {
+    Ref value = Ref::steal(GetAttrByStr(g_state.runtime_module, name));
+    if (value) {
+      flag = Ref::borrow(PyObject_Not(value.get()) ? Py_False : Py_True);
+    } else {
+      PyErr_Clear();
+    }
+  }
+  if (!flag) {
+    line = 0;
+    (void)PyObject_SetAttr(g_state.runtime_module, name, Py_False);
+  } else if (PyObject_Not(flag.get())) {
+    // False, or a truth test that raised: either way the line stays hidden.
+    line = 0;
+  }
+  RestoreErrorState(tstate, exc_type, exc_value, exc_tb);
+  return line;
+}
+
+PyObject* MakeTracebackCode(const char* function_name, int32_t impl_line, int32_t source_line,
+                            const char* file_name) noexcept {
+  Ref file = Ref::steal(PyUnicode_FromString(file_name));
+  if (!file) return nullptr;
+  Ref name = Ref::steal(impl_line != 0 ? PyUnicode_FromFormat("%s (%s:%d)", function_name,
+                                                              kImplementationFileName, impl_line)
+                                       : PyUnicode_FromString(function_name));
+  if (!name) return nullptr;
+  // A frame made for a code object counts as having run its first RESUME,
+  // and its line is read from the line table at that instruction. So the
+  // code is that one instruction, and the line table maps it (no columns,
+  // one code unit, line delta 0) to the first line: the source line.
+  static const char kCode[] = {static_cast<char>(RESUME), 0};
+  static const char kLineTable[] = {static_cast<char>(0x80 | (13 << 3) | 0), 0};
+  Ref code = Ref::steal(PyBytes_FromStringAndSize(kCode, sizeof(kCode)));
+  if (!code) return nullptr;
+  Ref line_table = Ref::steal(PyBytes_FromStringAndSize(kLineTable, sizeof(kLineTable)));
+  if (!line_table) return nullptr;
+  PyObject* empty_tuple = g_state.empty_tuple;
+  return reinterpret_cast<PyObject*>(PyCode_New(0, 0, 0, 0, 0, code.get(), empty_tuple, empty_tuple,
+                                                empty_tuple, empty_tuple, empty_tuple, file.get(),
+                                                name.get(), name.get(), source_line, line_table.get(),
+                                                g_state.empty_bytes));
+}
+
+void AppendTracebackEntry(const char* function_name, int32_t impl_line, int32_t source_line) noexcept {
+  const char* file_name = g_state.error_file != nullptr ? g_state.error_file
+                                                        : kFileNameTable[kDefinitionFile];
+  PyThreadState* tstate = _PyThreadState_UncheckedGet();
+  if (impl_line != 0) impl_line = ResolveImplementationLine(tstate, impl_line);
+  const int32_t key = impl_line != 0 ? -impl_line : source_line;
+  Ref code = Ref::steal(CodeCacheFind(key, function_name, file_name));
+  if (!code) {
+    code = Ref::steal(MakeTracebackCode(function_name, impl_line, source_line, file_name));
+    if (!code) return;
+    CodeCacheInsert(key, code.get(), function_name, file_name);
+  }
+  Ref frame = Ref::steal(reinterpret_cast<PyObject*>(
+      PyFrame_New(tstate, reinterpret_cast<PyCodeObject*>(code.get()), g_state.module_dict, nullptr)));
+  if (frame) (void)PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+}
+
+void AddTraceback(const char* function_name, int file, int32_t source_line, int32_t impl_line) noexcept {
+  SetErrorPosition(file, source_line, impl_line);
+  AppendTracebackEntry(function_name, impl_line, source_line);
+}
+
+}  // namespace qx

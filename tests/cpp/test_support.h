@@ -1,0 +1,71 @@
+// Helpers shared by the C++ tests.
+#pragma once
+
+#include <Python.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "runtime/ref.h"
+
+namespace qxtest {
+
+// Runs Python source in a fresh namespace (with builtins) and returns the
+// namespace dictionary; fails the test on error.
+inline qx::Ref RunPython(const char* source) {
+  qx::Ref ns = qx::Ref::steal(PyDict_New());
+  PyDict_SetItemString(ns.get(), "__builtins__", PyEval_GetBuiltins());
+  qx::Ref r = qx::Ref::steal(PyRun_String(source, Py_file_input, ns.get(), ns.get()));
+  if (!r) {
+    PyErr_Print();
+    ADD_FAILURE() << "Python source failed:\n" << source;
+  }
+  return ns;
+}
+
+// Evaluates an expression; returns a new reference (null on error, left set).
+inline qx::Ref Eval(const char* expr, PyObject* ns = nullptr) {
+  qx::Ref local;
+  if (ns == nullptr) {
+    local = qx::Ref::steal(PyDict_New());
+    PyDict_SetItemString(local.get(), "__builtins__", PyEval_GetBuiltins());
+    ns = local.get();
+  }
+  return qx::Ref::steal(PyRun_String(expr, Py_eval_input, ns, ns));
+}
+
+// The pending exception's type name and str(); clears it. Empty if none.
+inline std::string TakeError(std::string* type_name = nullptr) {
+  PyObject *t, *v, *tb;
+  PyErr_Fetch(&t, &v, &tb);
+  if (t == nullptr) return {};
+  PyErr_NormalizeException(&t, &v, &tb);
+  std::string msg;
+  if (v != nullptr) {
+    PyObject* s = PyObject_Str(v);
+    if (s != nullptr) {
+      const char* c = PyUnicode_AsUTF8(s);
+      msg = c != nullptr ? c : "";
+      Py_DECREF(s);
+    }
+  }
+  if (type_name != nullptr) *type_name = reinterpret_cast<PyTypeObject*>(t)->tp_name;
+  Py_XDECREF(t);
+  Py_XDECREF(v);
+  Py_XDECREF(tb);
+  PyErr_Clear();
+  return msg;
+}
+
+inline std::string Str(PyObject* o) {
+  PyObject* s = PyObject_Str(o);
+  if (s == nullptr) {
+    PyErr_Clear();
+    return "<str failed>";
+  }
+  std::string out = PyUnicode_AsUTF8(s);
+  Py_DECREF(s);
+  return out;
+}
+
+}  // namespace qxtest

@@ -1,0 +1,79 @@
+"""Import failures, each in a fresh interpreter, and recovery from them."""
+from conftest import run_fresh
+
+ENTRY_CHECK = """
+def last_entry(exc):
+    tb = exc.__traceback__
+    while tb.tb_next is not None:
+        tb = tb.tb_next
+    code = tb.tb_frame.f_code
+    return code.co_name, code.co_filename, tb.tb_lineno
+"""
+
+
+def test_enum_unimportable_fails_at_line_45_and_a_retry_succeeds():
+    run_fresh(
+        ENTRY_CHECK
+        + """
+import sys
+sys.modules["enum"] = None
+try:
+    import quendrix.core.enums.weekdays
+except ImportError as exc:
+    assert last_entry(exc) == ("init quendrix.core.enums.weekdays", "enumsupport", 45), last_entry(exc)
+    # Exactly one entry of ours: the import system's frames precede it.
+    names = []
+    tb = exc.__traceback__
+    while tb is not None:
+        names.append(tb.tb_frame.f_code.co_name)
+        tb = tb.tb_next
+    assert names.count("init quendrix.core.enums.weekdays") == 1, names
+else:
+    raise AssertionError("import should have failed")
+assert "quendrix.core.enums.weekdays" not in sys.modules
+# An initialisation failure alone does not create the switch.
+assert "impl_line_in_traceback" not in vars(sys.modules["qx_runtime"])
+
+del sys.modules["enum"]
+import quendrix.core.enums.weekdays as w
+assert [m.value for m in w.Weekdays] == list(range(1, 8))
+assert w.Sunday is w.Weekdays.Sunday
+"""
+    )
+
+
+def test_collections_without_ordered_dict_fails_at_line_10():
+    run_fresh(
+        ENTRY_CHECK
+        + """
+import collections
+saved = collections.OrderedDict
+del collections.OrderedDict
+try:
+    import quendrix.core.enums.weekdays
+except ImportError as exc:
+    assert str(exc) == "cannot import name OrderedDict", str(exc)
+    assert last_entry(exc) == ("init quendrix.core.enums.weekdays", "enumsupport", 10), last_entry(exc)
+else:
+    raise AssertionError("import should have failed")
+collections.OrderedDict = saved
+import quendrix.core.enums.weekdays as w
+assert w.Weekdays.Saturday == 7
+"""
+    )
+
+
+def test_first_failure_with_an_implementation_line_creates_the_switch_false():
+    run_fresh(
+        """
+import sys
+import quendrix.core.enums.weekdays as w
+runtime = sys.modules["qx_runtime"]
+assert "impl_line_in_traceback" not in vars(runtime)
+try:
+    w.__qx_unpickle___Qx_EnumMeta(1, 2)
+except TypeError:
+    pass
+assert runtime.impl_line_in_traceback is False
+"""
+    )

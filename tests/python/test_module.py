@@ -1,0 +1,77 @@
+"""The published namespace and the Weekdays enumeration."""
+import builtins
+import copy
+import enum
+import pickle
+
+import pytest
+
+from conftest import run_fresh
+
+MEMBERS = ["Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"]
+# What the interpreter and the import system put in every module.
+INTERPRETER_KEYS = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__"}
+
+
+def test_namespace_holds_exactly_the_published_names_in_order(weekdays):
+    own = [k for k in vars(weekdays) if k not in INTERPRETER_KEYS]
+    assert own == ["__builtins__", "__test__", "__qx_unpickle___Qx_EnumMeta", "Weekdays", *MEMBERS]
+    assert weekdays.__builtins__ is builtins
+    assert weekdays.__doc__ is None
+    assert weekdays.__test__ == {}
+    assert weekdays.__name__ == "quendrix.core.enums.weekdays"
+    for hidden in ("__Qx_EnumBase", "__Qx_EnumMeta", "OrderedDict", "IntEnum"):
+        assert not hasattr(weekdays, hidden)
+
+
+def test_weekdays_is_an_int_enum_with_seven_members_in_order(weekdays):
+    W = weekdays.Weekdays
+    assert issubclass(W, enum.IntEnum)
+    assert [(m.name, m.value) for m in W] == list(zip(MEMBERS, range(1, 8)))
+    assert W(1) is W.Sunday and W(7) is W.Saturday
+    assert W.Monday == 2 and W.Monday + 1 == 3
+    for name in MEMBERS:
+        assert getattr(weekdays, name) is W[name]
+    with pytest.raises(ValueError):
+        W(8)
+
+
+def test_members_pickle_and_copy_to_themselves(weekdays):
+    W = weekdays.Weekdays
+    assert W.__module__ == "quendrix.core.enums.weekdays"
+    assert W.__qualname__ == "Weekdays"
+    for member in W:
+        for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+            assert pickle.loads(pickle.dumps(member, protocol)) is member
+        assert copy.copy(member) is member
+        assert copy.deepcopy(member) is member
+    assert pickle.loads(pickle.dumps(W)) is W
+
+
+def test_unpickle_function_is_a_builtin_of_module_enumbase(weekdays):
+    f = weekdays.__qx_unpickle___Qx_EnumMeta
+    assert type(f).__name__ == "builtin_function_or_method"
+    assert f.__module__ == "EnumBase"
+    assert f.__name__ == "__qx_unpickle___Qx_EnumMeta"
+
+
+def test_reimport_serves_the_same_module():
+    run_fresh(
+        """
+        import sys, importlib
+        import quendrix.core.enums.weekdays as a
+        b = importlib.import_module("quendrix.core.enums.weekdays")
+        assert a is b
+        assert sys.modules["quendrix.core.enums.weekdays"] is a
+        """
+    )
+
+
+def test_import_is_clean_when_warnings_are_errors():
+    run_fresh(
+        """
+        import quendrix.core.enums.weekdays as w
+        assert w.Weekdays.Friday == 6
+        """,
+        args=("-W", "error"),
+    )
