@@ -6,6 +6,10 @@
 
 #include <cstdint>
 
+#if defined(QX_EXPECT_PY_DEBUG) && !defined(Py_DEBUG)
+#error "building for a debug interpreter with release headers"
+#endif
+
 namespace qx {
 
 // Every run-time name and constant text, in table order:

@@ -76,10 +76,10 @@ TEST(Traceback, SwitchIsCreatedFalseAndDecidesWhetherTheLineShows) {
   SetSwitch(nullptr);
   PyErr_SetString(PyExc_KeyError, "pending");
   EXPECT_EQ(qx::ResolveImplementationLine(ts, 1713), 0);
-  Ref created = Ref::steal(Switch());
-  EXPECT_EQ(created.get(), Py_False);
   // The error being reported survives the switch handling.
   EXPECT_EQ(TakeError(), "'pending'");
+  Ref created = Ref::steal(Switch());
+  EXPECT_EQ(created.get(), Py_False);
 
   SetSwitch(Py_True);
   EXPECT_EQ(qx::ResolveImplementationLine(ts, 1713), 1713);
