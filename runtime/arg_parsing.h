@@ -20,7 +20,8 @@ void RaiseDuplicateKeywordError(const char* function_name, PyObject* kw_name) no
 // (borrowed references; optional slots must hold their default on entry).
 // Returns 0, or -1 with the error set; *impl_line tells which failure point
 // was hit (missing_impl_lines[i] for a required parameter i >= 1 missing from
-// the keywords, kw_impl_line for a keyword error, count_impl_line otherwise).
+// the keywords, kw_impl_line for a keyword error or a failed dictionary
+// probe, count_impl_line otherwise).
 struct ArgSpec {
   const char* function_name;
   ArgNameTable names;
@@ -30,7 +31,7 @@ struct ArgSpec {
   int kw_impl_line;
   int count_impl_line;
 };
-int UnpackArguments(const ArgSpec& spec, PyObject* args, PyObject* kwds,
+int UnpackArguments(const ArgSpec& params, PyObject* args, PyObject* kwds,
                     PyObject** values, int* impl_line) noexcept;
 
 }  // namespace qx

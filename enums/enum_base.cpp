@@ -1,0 +1,221 @@
+// Methods of __Qx_EnumBase, the int-based enumeration base that finds an
+// existing member by value or creates a named one.
+#include "enums/enums.h"
+#include "module/module_state.h"
+#include "runtime/arg_parsing.h"
+#include "runtime/calls.h"
+#include "runtime/conversions.h"
+#include "runtime/exceptions.h"
+#include "runtime/lookups.h"
+#include "runtime/ref.h"
+#include "runtime/traceback.h"
+
+namespace qx {
+
+namespace {
+
+constexpr const char* kNewFunction = "EnumBase.__Qx_EnumBase.__new__";
+constexpr const char* kReprFunction = "EnumBase.__Qx_EnumBase.__repr__";
+constexpr const char* kStrFunction = "EnumBase.__Qx_EnumBase.__str__";
+
+PyObject** const kNewArgNames[] = {&g_state.names.cls, &g_state.names.value,
+                                   &g_state.names.name, nullptr};
+// Only `value` is a required parameter that a keyword can leave missing with
+// a line of its own; `name` is optional.
+constexpr int kNewMissingLines[] = {2095, 2067, 2095};
+const ArgSpec kNewArgs = {"__new__", kNewArgNames, 2, 3, kNewMissingLines, 2077, 2095};
+
+// Next item of the member search: lists and tuples are walked by index,
+// re-reading the length at each step; anything else through its iterator.
+// Returns 1 with *item set, 0 at the end, -1 on error.
+int NextCandidate(PyObject* cls, PyObject* it, Py_ssize_t* index, Ref* item) noexcept {
+  if (it == nullptr) {
+    const bool is_list = PyList_CheckExact(cls);
+    Py_ssize_t size = is_list ? PyList_GET_SIZE(cls) : PyTuple_GET_SIZE(cls);
+    if (*index >= size) return 0;
+    *item = Ref::borrow(is_list ? PyList_GET_ITEM(cls, *index) : PyTuple_GET_ITEM(cls, *index));
+    ++*index;
+    return 1;
+  }
+  *item = Ref::steal(Py_TYPE(it)->tp_iternext(it));
+  if (*item) return 1;
+  PyObject* pending = PyErr_Occurred();
+  if (pending == nullptr) return 0;
+  if (!ErrorClassMatches(pending, PyExc_StopIteration)) return -1;
+  PyErr_Clear();
+  return 0;
+}
+
+PyObject* NewBody(PyObject* cls, PyObject* value, PyObject* name, FailurePoint* fail) noexcept {
+  // The first member in registry order that compares equal wins, whatever
+  // name was passed.
+  Ref it;
+  if (!PyList_CheckExact(cls) && !PyTuple_CheckExact(cls)) {
+    it = Ref::steal(PyObject_GetIter(cls));
+    if (!it) {
+      *fail = {29, 2136};
+      return nullptr;
+    }
+  }
+  Py_ssize_t index = 0;
+  for (;;) {
+    Ref v;
+    int more = NextCandidate(cls, it.get(), &index, &v);
+    if (more < 0) {
+      *fail = {29, 2165};
+      return nullptr;
+    }
+    if (more == 0) break;
+    Ref eq = Ref::steal(PyObject_RichCompare(v.get(), value, Py_EQ));
+    if (!eq) {
+      *fail = {30, 2181};
+      return nullptr;
+    }
+    int truth = TruthValue(eq.get());
+    if (truth < 0) {
+      *fail = {30, 2182};
+      return nullptr;
+    }
+    if (truth) return v.release();
+  }
+  it.reset();
+
+  if (name == Py_None) {
+    // value is the right operand of % itself, so a tuple value supplies the
+    // format arguments.
+    Ref message = Ref::steal(PyUnicode_Format(g_state.names.fmt_unknown_enum_value, value));
+    if (!message) {
+      *fail = {33, 2236};
+      return nullptr;
+    }
+    Ref exc = Ref::steal(CallOneArg(g_state.builtin_ValueError, message.get()));
+    if (!exc) {
+      *fail = {33, 2238};
+      return nullptr;
+    }
+    RaiseObject(exc.get());
+    *fail = {33, 2243};
+    return nullptr;
+  }
+
+  Ref int_new = Ref::steal(
+      GetAttrByStr(reinterpret_cast<PyObject*>(&PyLong_Type), g_state.names.dunder_new));
+  if (!int_new) {
+    *fail = {34, 2261};
+    return nullptr;
+  }
+  PyObject* argv[] = {cls, value};
+  CallPath path = CallPath::Object;
+  Ref res = Ref::steal(CallMethodArgs(int_new.release(), argv, 2, &path));
+  if (!res) {
+    *fail = {34, LineForPath(path, {2303, 2278, 2286, 2292, 2303})};
+    return nullptr;
+  }
+  if (SetAttrByStr(res.get(), g_state.names.name, name) < 0) {
+    *fail = {35, 2318};
+    return nullptr;
+  }
+  if (PyObject_SetAttr(cls, name, res.get()) == -1) {
+    *fail = {36, 2327};
+    return nullptr;
+  }
+  Ref members = Ref::steal(GetAttrByStr(cls, g_state.names.dunder_members));
+  if (!members) {
+    *fail = {37, 2336};
+    return nullptr;
+  }
+  if (PyObject_SetItem(members.get(), name, res.get()) < 0) {
+    *fail = {37, 2338};
+    return nullptr;
+  }
+  return res.release();
+}
+
+// Line numbers of one of the two formatting methods.
+struct FormatLines {
+  int32_t source;
+  int32_t class_attr;
+  int32_t class_name;
+  int32_t name_attr;
+  int32_t tuple_alloc;
+  int32_t format;
+};
+
+// "<Class.name: value>" when with_value, else "Class.name".
+PyObject* FormatBody(PyObject* self, PyObject* fmt, bool with_value, const FormatLines& lines,
+                     FailurePoint* fail) noexcept {
+  Ref cls = Ref::steal(GetAttrByStr(self, g_state.names.dunder_class));
+  if (!cls) {
+    *fail = {lines.source, lines.class_attr};
+    return nullptr;
+  }
+  Ref class_name = Ref::steal(GetAttrByStr(cls.get(), g_state.names.dunder_name));
+  if (!class_name) {
+    *fail = {lines.source, lines.class_name};
+    return nullptr;
+  }
+  cls.reset();
+  Ref member_name = Ref::steal(GetAttrByStr(self, g_state.names.name));
+  if (!member_name) {
+    *fail = {lines.source, lines.name_attr};
+    return nullptr;
+  }
+  Ref t = Ref::steal(PyTuple_New(with_value ? 3 : 2));
+  if (!t) {
+    *fail = {lines.source, lines.tuple_alloc};
+    return nullptr;
+  }
+  PyTuple_SET_ITEM(t.get(), 0, class_name.release());
+  PyTuple_SET_ITEM(t.get(), 1, member_name.release());
+  if (with_value) PyTuple_SET_ITEM(t.get(), 2, Ref::borrow(self).release());
+  PyObject* result = PyUnicode_Format(fmt, t.get());
+  if (result == nullptr) *fail = {lines.source, lines.format};
+  return result;
+}
+
+constexpr FormatLines kReprLines = {40, 2415, 2417, 2420, 2422, 2433};
+constexpr FormatLines kStrLines = {42, 2499, 2501, 2504, 2506, 2514};
+
+// Entry points. The function object passes itself as the first argument;
+// __new__ is a static method, so the class arrives in args.
+PyObject* enumbase_new(PyObject* /*func*/, PyObject* args, PyObject* kwds) noexcept {
+  PyObject* values[3] = {nullptr, nullptr, Py_None};
+  int impl_line = 0;
+  if (UnpackArguments(kNewArgs, args, kwds, values, &impl_line) < 0) {
+    AddTraceback(kNewFunction, kEnumSupportFile, 28, impl_line);
+    return nullptr;
+  }
+  FailurePoint fail;
+  PyObject* result = NewBody(values[0], values[1], values[2], &fail);
+  if (result == nullptr) {
+    AddTraceback(kNewFunction, kEnumSupportFile, fail.source_line, fail.impl_line);
+  }
+  return result;
+}
+
+PyObject* enumbase_repr(PyObject* /*func*/, PyObject* self) noexcept {
+  FailurePoint fail;
+  PyObject* result = FormatBody(self, g_state.names.fmt_member_repr, true, kReprLines, &fail);
+  if (result == nullptr) {
+    AddTraceback(kReprFunction, kEnumSupportFile, fail.source_line, fail.impl_line);
+  }
+  return result;
+}
+
+PyObject* enumbase_str(PyObject* /*func*/, PyObject* self) noexcept {
+  FailurePoint fail;
+  PyObject* result = FormatBody(self, g_state.names.fmt_dotted, false, kStrLines, &fail);
+  if (result == nullptr) {
+    AddTraceback(kStrFunction, kEnumSupportFile, fail.source_line, fail.impl_line);
+  }
+  return result;
+}
+
+}  // namespace
+
+PyMethodDef kEnumBaseNewDef = {"__new__", reinterpret_cast<PyCFunction>(enumbase_new),
+                               METH_VARARGS | METH_KEYWORDS, nullptr};
+PyMethodDef kEnumBaseReprDef = {"__repr__", enumbase_repr, METH_O, nullptr};
+PyMethodDef kEnumBaseStrDef = {"__str__", enumbase_str, METH_O, nullptr};
+
+}  // namespace qx

@@ -1,0 +1,220 @@
+// __Qx_EnumMeta: a metaclass derived from type that gives each class an
+// ordered member registry, __members__, iteration over its values and
+// subscription by member name.
+#include "enums/enums.h"
+#include "module/module_state.h"
+#include "runtime/arg_parsing.h"
+#include "runtime/calls.h"
+#include "runtime/lookups.h"
+#include "runtime/ref.h"
+#include "runtime/traceback.h"
+
+namespace qx {
+
+namespace {
+
+constexpr const char* kInitFunction = "EnumBase.__Qx_EnumMeta.__init__";
+constexpr const char* kIterFunction = "EnumBase.__Qx_EnumMeta.__iter__";
+constexpr const char* kGetItemFunction = "EnumBase.__Qx_EnumMeta.__getitem__";
+
+PyObject** const kInitArgNames[] = {&g_state.names.name, &g_state.names.parents,
+                                    &g_state.names.dct, nullptr};
+constexpr int kInitMissingLines[] = {1452, 1427, 1433};
+const ArgSpec kInitArgs = {"__init__", kInitArgNames, 3, 3, kInitMissingLines, 1437, 1452};
+
+PyObject* TypeObject() noexcept { return reinterpret_cast<PyObject*>(&PyType_Type); }
+
+// type.__init__(cls, name, parents, dct), then a fresh, empty registry.
+int InitBody(PyObject* cls, PyObject* name, PyObject* parents, PyObject* dct,
+             FailurePoint* fail) noexcept {
+  Ref type_init = Ref::steal(GetAttrByStr(TypeObject(), g_state.names.dunder_init));
+  if (!type_init) {
+    *fail = {17, 1482};
+    return -1;
+  }
+  PyObject* argv[] = {cls, name, parents, dct};
+  CallPath path = CallPath::Object;
+  Ref ignored = Ref::steal(CallMethodArgs(type_init.release(), argv, 4, &path));
+  if (!ignored) {
+    *fail = {17, LineForPath(path, {1530, 1499, 1507, 1513, 1530})};
+    return -1;
+  }
+  ignored.reset();
+
+  // Until the module body has imported OrderedDict the slot holds None, and
+  // calling it reports the interpreter's not-callable error.
+  PyObject* ordered_dict =
+      g_state.ordered_dict_class != nullptr ? g_state.ordered_dict_class : Py_None;
+  Ref members = Ref::steal(CallMethodArgs(Ref::borrow(ordered_dict).release(), nullptr, 0, &path));
+  if (!members) {
+    *fail = {18, LineForNoArgPath(path, 1556, 1559)};
+    return -1;
+  }
+  if (SetAttrByStr(cls, g_state.names.dunder_members, members.get()) < 0) {
+    *fail = {18, 1563};
+    return -1;
+  }
+  return 0;
+}
+
+PyObject* IterBody(PyObject* cls, FailurePoint* fail) noexcept {
+  Ref members = Ref::steal(GetAttrByStr(cls, g_state.names.dunder_members));
+  if (!members) {
+    *fail = {20, 1626};
+    return nullptr;
+  }
+  Ref values_method = Ref::steal(GetAttrByStr(members.get(), g_state.names.values));
+  if (!values_method) {
+    *fail = {20, 1628};
+    return nullptr;
+  }
+  members.reset();
+  CallPath path = CallPath::NoArg;
+  Ref values = Ref::steal(CallMethodArgs(values_method.release(), nullptr, 0, &path));
+  if (!values) {
+    *fail = {20, LineForNoArgPath(path, 1642, 1645)};
+    return nullptr;
+  }
+  PyObject* it = PyObject_GetIter(values.get());
+  if (it == nullptr) *fail = {20, 1649};
+  return it;
+}
+
+PyObject* GetItemBody(PyObject* cls, PyObject* key, FailurePoint* fail) noexcept {
+  Ref members = Ref::steal(GetAttrByStr(cls, g_state.names.dunder_members));
+  if (!members) {
+    *fail = {22, 1713};
+    return nullptr;
+  }
+  PyObject* result = SubscriptObject(members.get(), key);
+  if (result == nullptr) *fail = {22, 1715};
+  return result;
+}
+
+int enummeta_init(PyObject* cls, PyObject* args, PyObject* kwds) noexcept {
+  PyObject* values[3] = {nullptr, nullptr, nullptr};
+  int impl_line = 0;
+  if (UnpackArguments(kInitArgs, args, kwds, values, &impl_line) < 0) {
+    AddTraceback(kInitFunction, kEnumSupportFile, 16, impl_line);
+    return -1;
+  }
+  FailurePoint fail;
+  if (InitBody(cls, values[0], values[1], values[2], &fail) < 0) {
+    AddTraceback(kInitFunction, kEnumSupportFile, fail.source_line, fail.impl_line);
+    return -1;
+  }
+  return 0;
+}
+
+PyObject* enummeta_iter(PyObject* cls) noexcept {
+  FailurePoint fail;
+  PyObject* it = IterBody(cls, &fail);
+  if (it == nullptr) AddTraceback(kIterFunction, kEnumSupportFile, fail.source_line, fail.impl_line);
+  return it;
+}
+
+PyObject* enummeta_subscript(PyObject* cls, PyObject* key) noexcept {
+  FailurePoint fail;
+  PyObject* result = GetItemBody(cls, key, &fail);
+  if (result == nullptr) {
+    AddTraceback(kGetItemFunction, kEnumSupportFile, fail.source_line, fail.impl_line);
+  }
+  return result;
+}
+
+// Sequence indexing goes through the mapping subscript of the class's own
+// metaclass, so a subclass that overrides __getitem__ is honoured.
+PyObject* enummeta_sq_item(PyObject* cls, Py_ssize_t i) noexcept {
+  Ref index = Ref::steal(PyLong_FromSsize_t(i));
+  if (!index) return nullptr;
+  PyMappingMethods* mapping = Py_TYPE(cls)->tp_as_mapping;
+  if (mapping == nullptr || mapping->mp_subscript == nullptr) {
+    return PyObject_GetItem(cls, index.get());
+  }
+  return mapping->mp_subscript(cls, index.get());
+}
+
+// The remaining slots forward to type, whose instances these classes are.
+PyObject* enummeta_new(PyTypeObject* metatype, PyObject* args, PyObject* kwds) noexcept {
+  return PyType_Type.tp_new(metatype, args, kwds);
+}
+
+void enummeta_dealloc(PyObject* cls) noexcept {
+  PyTypeObject* tp = Py_TYPE(cls);
+  if (PyType_HasFeature(tp, Py_TPFLAGS_HAVE_FINALIZE) && tp->tp_finalize != nullptr &&
+      !PyObject_GC_IsFinalized(cls)) {
+    if (PyObject_CallFinalizerFromDealloc(cls) != 0) return;  // resurrected
+  }
+  // type's deallocator untracks the object itself and, in debug builds,
+  // asserts that it is still tracked when it starts.
+  PyObject_GC_UnTrack(cls);
+  PyObject_GC_Track(cls);
+  PyType_Type.tp_dealloc(cls);
+}
+
+int enummeta_traverse(PyObject* cls, visitproc visit, void* arg) noexcept {
+  if (PyType_Type.tp_traverse != nullptr) {
+    int r = PyType_Type.tp_traverse(cls, visit, arg);
+    if (r != 0) return r;
+  }
+  return 0;
+}
+
+int enummeta_clear(PyObject* cls) noexcept {
+  if (PyType_Type.tp_clear != nullptr) PyType_Type.tp_clear(cls);
+  return 0;
+}
+
+PySequenceMethods enummeta_as_sequence = {
+    .sq_item = enummeta_sq_item,
+};
+
+PyMappingMethods enummeta_as_mapping = {
+    .mp_subscript = enummeta_subscript,
+};
+
+}  // namespace
+
+PyTypeObject QxEnumMetaType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "quendrix.core.enums.weekdays.__Qx_EnumMeta",
+    // An instance is a class object; the metaclass adds no fields of its own.
+    .tp_basicsize = sizeof(PyHeapTypeObject),
+    // Left 0 so that readying inherits type's item size, which the member
+    // descriptors of classes with __slots__ rely on.
+    .tp_itemsize = 0,
+    .tp_dealloc = enummeta_dealloc,
+    .tp_as_sequence = &enummeta_as_sequence,
+    .tp_as_mapping = &enummeta_as_mapping,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    .tp_doc = nullptr,
+    .tp_traverse = enummeta_traverse,
+    .tp_clear = enummeta_clear,
+    .tp_iter = enummeta_iter,
+    .tp_methods = enummeta_methods,
+    .tp_init = enummeta_init,
+    .tp_new = enummeta_new,
+};
+
+int InitEnumMetaType() noexcept {
+  // The pickling set-up moves methods within the type's dictionary, so it
+  // cannot run twice; a repeated import after a failed one skips it.
+  static bool pickling_installed = false;
+
+  QxEnumMetaType.tp_base = &PyType_Type;
+  if (PyType_Ready(&QxEnumMetaType) < 0) {
+    SetErrorPosition(kEnumSupportFile, 15, 3337);
+    return -1;
+  }
+  if (!pickling_installed) {
+    if (SetupPickling(&QxEnumMetaType) < 0) {
+      SetErrorPosition(kEnumSupportFile, 15, 3342);
+      return -1;
+    }
+    pickling_installed = true;
+  }
+  g_state.enum_meta_type = &QxEnumMetaType;
+  return 0;
+}
+
+}  // namespace qx

@@ -1,0 +1,349 @@
+// Pickle support for __Qx_EnumMeta: a checksum-guarded reduce value built on
+// the module function __qx_unpickle___Qx_EnumMeta, and state restore.
+#include <initializer_list>
+#include <utility>
+
+#include "enums/enums.h"
+#include "module/module_state.h"
+#include "runtime/arg_parsing.h"
+#include "runtime/calls.h"
+#include "runtime/conversions.h"
+#include "runtime/exceptions.h"
+#include "runtime/lookups.h"
+#include "runtime/ref.h"
+#include "runtime/traceback.h"
+
+namespace qx {
+
+namespace {
+
+constexpr const char* kReduceFunction = "EnumBase.__Qx_EnumMeta.__reduce_qx__";
+constexpr const char* kSetStateFunction = "EnumBase.__Qx_EnumMeta.__setstate_qx__";
+constexpr const char* kUnpickleFunction = "EnumBase.__qx_unpickle___Qx_EnumMeta";
+constexpr const char* kSetStateHelper = "EnumBase.__qx_unpickle___Qx_EnumMeta__set_state";
+
+// The checksum stands for the type's list of stored fields, which is empty.
+constexpr int32_t kLayoutChecksum = 0xd41d8cd;
+static_assert(kLayoutChecksum == kPickleChecksum);
+
+PyObject** const kUnpickleArgNames[] = {&g_state.names.qx_type, &g_state.names.qx_checksum,
+                                        &g_state.names.qx_state, nullptr};
+constexpr int kUnpickleMissingLines[] = {2608, 2583, 2589};
+const ArgSpec kUnpickleArgs = {"__qx_unpickle___Qx_EnumMeta", kUnpickleArgNames, 3, 3,
+                               kUnpickleMissingLines, 2593, 2608};
+
+// Steps of SetupPickling; -1 may return without an exception set, which the
+// caller turns into its RuntimeError.
+int MovePicklingMethods(PyTypeObject* type) noexcept {
+  PyObject* type_obj = reinterpret_cast<PyObject*>(type);
+  const NameObjects& n = g_state.names;
+
+  // A __getstate__ of the type's own means pickling is handled already.
+  // object has one of its own since 3.11; that one does not count.
+  PyObject* getstate = _PyType_Lookup(type, n.dunder_getstate);
+  if (getstate != nullptr &&
+      getstate != _PyType_Lookup(&PyBaseObject_Type, n.dunder_getstate)) {
+    return 0;
+  }
+
+  PyObject* object_reduce_ex = _PyType_Lookup(&PyBaseObject_Type, n.dunder_reduce_ex);
+  if (object_reduce_ex == nullptr) return -1;
+  Ref reduce_ex = Ref::steal(GetAttrByStr(type_obj, n.dunder_reduce_ex));
+  if (!reduce_ex) return -1;
+  if (reduce_ex.get() != object_reduce_ex) return 0;
+
+  PyObject* object_reduce = _PyType_Lookup(&PyBaseObject_Type, n.dunder_reduce);
+  if (object_reduce == nullptr) return -1;
+  Ref reduce = Ref::steal(GetAttrByStr(type_obj, n.dunder_reduce));
+  if (!reduce) return -1;
+  if (reduce.get() != object_reduce && !MethodHasName(reduce.get(), n.dunder_reduce_qx)) {
+    return 0;
+  }
+
+  Ref reduce_qx = Ref::steal(GetAttrByStr(type_obj, n.dunder_reduce_qx));
+  if (!reduce_qx) return -1;
+  if (PyDict_SetItem(type->tp_dict, n.dunder_reduce, reduce_qx.get()) < 0) return -1;
+  if (PyDict_DelItem(type->tp_dict, n.dunder_reduce_qx) < 0) return -1;
+
+  Ref setstate = Ref::steal(GetAttrByStr(type_obj, n.dunder_setstate));
+  if (!setstate) PyErr_Clear();
+  if (!setstate || MethodHasName(setstate.get(), n.dunder_setstate_qx)) {
+    Ref setstate_qx = Ref::steal(GetAttrByStr(type_obj, n.dunder_setstate_qx));
+    if (!setstate_qx) return -1;
+    if (PyDict_SetItem(type->tp_dict, n.dunder_setstate, setstate_qx.get()) < 0) return -1;
+    if (PyDict_DelItem(type->tp_dict, n.dunder_setstate_qx) < 0) return -1;
+  }
+  PyType_Modified(type);
+  return 0;
+}
+
+// A new tuple holding new references to the given objects.
+PyObject* NewTuple(std::initializer_list<PyObject*> items) noexcept {
+  PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
+  if (t == nullptr) return nullptr;
+  Py_ssize_t i = 0;
+  for (PyObject* item : items) PyTuple_SET_ITEM(t, i++, Ref::borrow(item).release());
+  return t;
+}
+
+PyObject* ReduceBody(PyObject* self, FailurePoint* fail) noexcept {
+  const NameObjects& n = g_state.names;
+  PyObject* self_type = reinterpret_cast<PyObject*>(Py_TYPE(self));
+  Ref state = Ref::borrow(g_state.empty_tuple);
+  Ref dict = Ref::steal(GetAttrOrDefault(self, n.dunder_dict, Py_None));
+  if (!dict) {
+    *fail = {4, 1791};
+    return nullptr;
+  }
+
+  if (dict.get() != Py_None) {
+    // The state travels separately: pickle calls the function with None and
+    // hands (__dict__,) to the new object's __setstate__.
+    Ref one = Ref::steal(NewTuple({dict.get()}));
+    if (!one) {
+      *fail = {6, 1814};
+      return nullptr;
+    }
+    Ref grown = Ref::steal(PyNumber_InPlaceAdd(state.get(), one.get()));
+    if (!grown) {
+      *fail = {6, 1819};
+      return nullptr;
+    }
+    state = std::move(grown);
+    Ref func = Ref::steal(LookupModuleGlobal(n.qx_unpickle_Qx_EnumMeta));
+    if (!func) {
+      *fail = {11, 1874};
+      return nullptr;
+    }
+    Ref args = Ref::steal(NewTuple({self_type, g_state.checksum_int, Py_None}));
+    if (!args) {
+      *fail = {11, 1876};
+      return nullptr;
+    }
+    PyObject* result = NewTuple({func.get(), args.get(), state.get()});
+    if (result == nullptr) *fail = {11, 1887};
+    return result;
+  }
+
+  Ref func = Ref::steal(LookupModuleGlobal(n.qx_unpickle_Qx_EnumMeta));
+  if (!func) {
+    *fail = {13, 1920};
+    return nullptr;
+  }
+  Ref args = Ref::steal(NewTuple({self_type, g_state.checksum_int, state.get()}));
+  if (!args) {
+    *fail = {13, 1922};
+    return nullptr;
+  }
+  PyObject* result = NewTuple({func.get(), args.get()});
+  if (result == nullptr) *fail = {13, 1933};
+  return result;
+}
+
+// state is an exact tuple or None (the callers have checked).
+PyObject* SetStateBody(PyObject* obj, PyObject* state, FailurePoint* fail) noexcept {
+  if (state == Py_None) {
+    PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
+    *fail = {10, 2889};
+    return nullptr;
+  }
+  if (PyTuple_GET_SIZE(state) == 0) Py_RETURN_NONE;
+  // Any failure of the lookup counts as having no __dict__.
+  if (HasAttribute(obj, g_state.names.dunder_dict) != 1) {
+    PyErr_Clear();
+    Py_RETURN_NONE;
+  }
+
+  Ref dict = Ref::steal(GetAttrByStr(obj, g_state.names.dunder_dict));
+  if (!dict) {
+    *fail = {11, 2909};
+    return nullptr;
+  }
+  Ref update = Ref::steal(GetAttrByStr(dict.get(), g_state.names.update));
+  if (!update) {
+    *fail = {11, 2911};
+    return nullptr;
+  }
+  dict.reset();
+  Ref item = Ref::steal(FirstTupleItem(state));
+  CallPath path = CallPath::OneArg;
+  Ref result;
+  if (item) {
+    PyObject* argv[] = {item.get()};
+    result = Ref::steal(CallMethodArgs(update.release(), argv, 1, &path));
+  }
+  if (!result) {
+    *fail = {11, LineForPath(path, {2931, 2938, 2947, 2954, 2960})};
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* RaiseChecksumError(int32_t checksum, FailurePoint* fail) noexcept {
+  const NameObjects& n = g_state.names;
+  Ref from_list = Ref::steal(PyList_New(1));
+  if (!from_list) {
+    *fail = {3, 2651};
+    return nullptr;
+  }
+  PyList_SET_ITEM(from_list.get(), 0, Ref::borrow(n.PickleError).release());
+  Ref module = Ref::steal(ImportModule(n.pickle, from_list.get()));
+  if (!module) {
+    *fail = {3, 2656};
+    return nullptr;
+  }
+  from_list.reset();
+  Ref error_class = Ref::steal(ImportNameFrom(module.get(), n.PickleError));
+  if (!error_class) {
+    *fail = {3, 2659};
+    return nullptr;
+  }
+  module.reset();
+
+  Ref number = Ref::steal(PyLong_FromLong(checksum));
+  if (!number) {
+    *fail = {4, 2673};
+    return nullptr;
+  }
+  Ref message = Ref::steal(PyUnicode_Format(n.fmt_incompatible_checksums, number.get()));
+  if (!message) {
+    *fail = {4, 2675};
+    return nullptr;
+  }
+  number.reset();
+  PyObject* argv[] = {message.get()};
+  CallPath path = CallPath::OneArg;
+  Ref exc = Ref::steal(CallMethodArgs(error_class.release(), argv, 1, &path));
+  if (!exc) {
+    *fail = {4, LineForPath(path, {2690, 2697, 2706, 2713, 2719})};
+    return nullptr;
+  }
+  RaiseObject(exc.get());
+  *fail = {4, 2727};
+  return nullptr;
+}
+
+PyObject* UnpickleBody(PyObject* type, int32_t checksum, PyObject* state,
+                       FailurePoint* fail) noexcept {
+  if (checksum != kLayoutChecksum) return RaiseChecksumError(checksum, fail);
+
+  Ref meta_new = Ref::steal(GetAttrByStr(reinterpret_cast<PyObject*>(g_state.enum_meta_type),
+                                         g_state.names.dunder_new));
+  if (!meta_new) {
+    *fail = {5, 2744};
+    return nullptr;
+  }
+  PyObject* argv[] = {type};
+  CallPath path = CallPath::OneArg;
+  Ref result = Ref::steal(CallMethodArgs(meta_new.release(), argv, 1, &path));
+  if (!result) {
+    *fail = {5, LineForPath(path, {2757, 2763, 2771, 2777, 2783})};
+    return nullptr;
+  }
+
+  if (state != Py_None) {
+    if (!PyTuple_CheckExact(state)) {
+      PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", "tuple",
+                   Py_TYPE(state)->tp_name);
+      *fail = {7, 2810};
+      return nullptr;
+    }
+    Ref ignored = Ref::steal(UnpickleEnumMetaSetState(result.get(), state));
+    if (!ignored) {
+      *fail = {7, 2811};
+      return nullptr;
+    }
+  }
+  return result.release();
+}
+
+// Methods of __Qx_EnumMeta.
+PyObject* enummeta_reduce_qx(PyObject* self, PyObject* /*unused*/) noexcept {
+  FailurePoint fail;
+  PyObject* result = ReduceBody(self, &fail);
+  if (result == nullptr) {
+    AddTraceback(kReduceFunction, kEnumSupportFile, fail.source_line, fail.impl_line);
+  }
+  return result;
+}
+
+PyObject* enummeta_setstate_qx(PyObject* self, PyObject* state) noexcept {
+  int32_t impl_line = 0;
+  if (state != Py_None && !PyTuple_CheckExact(state)) {
+    PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", "tuple",
+                 Py_TYPE(state)->tp_name);
+    impl_line = 1998;
+  } else {
+    Ref ignored = Ref::steal(UnpickleEnumMetaSetState(self, state));
+    if (ignored) Py_RETURN_NONE;
+    impl_line = 1999;
+  }
+  AddTraceback(kSetStateFunction, kEnumSupportFile, 15, impl_line);
+  return nullptr;
+}
+
+// The module-level function; m_self is null.
+PyObject* enummeta_unpickle(PyObject* /*module*/, PyObject* args, PyObject* kwds) noexcept {
+  PyObject* values[3] = {nullptr, nullptr, nullptr};
+  int impl_line = 0;
+  if (UnpackArguments(kUnpickleArgs, args, kwds, values, &impl_line) < 0) {
+    AddTraceback(kUnpickleFunction, kEnumSupportFile, 1, impl_line);
+    return nullptr;
+  }
+  int32_t checksum = ToInt32(values[1]);
+  if (checksum == -1 && PyErr_Occurred()) {
+    AddTraceback(kUnpickleFunction, kEnumSupportFile, 1, 2603);
+    return nullptr;
+  }
+  FailurePoint fail;
+  PyObject* result = UnpickleBody(values[0], checksum, values[2], &fail);
+  if (result == nullptr) {
+    AddTraceback(kUnpickleFunction, kEnumSupportFile, fail.source_line, fail.impl_line);
+  }
+  return result;
+}
+
+}  // namespace
+
+PyMethodDef enummeta_methods[] = {
+    {"__reduce_qx__", enummeta_reduce_qx, METH_NOARGS, nullptr},
+    {"__setstate_qx__", enummeta_setstate_qx, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef kUnpickleDef = {"__qx_unpickle___Qx_EnumMeta",
+                            reinterpret_cast<PyCFunction>(enummeta_unpickle),
+                            METH_VARARGS | METH_KEYWORDS, nullptr};
+
+int MethodHasName(PyObject* obj, PyObject* name) noexcept {
+  Ref own_name = Ref::steal(GetAttrByStr(obj, g_state.names.dunder_name));
+  if (!own_name) {
+    PyErr_Clear();
+    return 0;
+  }
+  int eq = PyObject_RichCompareBool(own_name.get(), name, Py_EQ);
+  if (eq < 0) {
+    PyErr_Clear();
+    return 0;
+  }
+  return eq;
+}
+
+int SetupPickling(PyTypeObject* type) noexcept {
+  if (MovePicklingMethods(type) == 0) return 0;
+  if (!PyErr_Occurred()) {
+    PyErr_Format(PyExc_RuntimeError, "Unable to initialize pickling for %s", type->tp_name);
+  }
+  return -1;
+}
+
+PyObject* UnpickleEnumMetaSetState(PyObject* obj, PyObject* state) noexcept {
+  FailurePoint fail;
+  PyObject* result = SetStateBody(obj, state, &fail);
+  if (result == nullptr) {
+    AddTraceback(kSetStateHelper, kEnumSupportFile, fail.source_line, fail.impl_line);
+  }
+  return result;
+}
+
+}  // namespace qx

@@ -1,0 +1,158 @@
+#include "runtime/arg_parsing.h"
+
+namespace qx {
+
+namespace {
+
+// 1 when the two strings are equal, 0 when not, -1 with an error set when the
+// comparison itself failed. Identity first, then the length, so that only
+// strings of equal length pay for a full comparison.
+int NamesEqual(PyObject* name, PyObject* key) noexcept {
+  if (name == key) return 1;
+  if (PyUnicode_READY(name) < 0 || PyUnicode_READY(key) < 0) return -1;
+  if (PyUnicode_GET_LENGTH(name) != PyUnicode_GET_LENGTH(key)) return 0;
+  int cmp = PyUnicode_Compare(name, key);
+  if (cmp < 0 && PyErr_Occurred()) return -1;
+  return cmp == 0 ? 1 : 0;
+}
+
+Py_hash_t CachedHash(PyObject* name) noexcept {
+  // The name table hashes every name when it is built; fall back to hashing
+  // here only for names made elsewhere (never the case in this module).
+  Py_hash_t h = reinterpret_cast<PyASCIIObject*>(name)->hash;
+  return h != -1 ? h : PyObject_Hash(name);
+}
+
+}  // namespace
+
+void RaiseArgCountError(const char* function_name, int exact, Py_ssize_t num_min,
+                        Py_ssize_t num_max, Py_ssize_t num_found) noexcept {
+  Py_ssize_t num_expected;
+  const char* more_or_less;
+  if (num_found < num_min) {
+    num_expected = num_min;
+    more_or_less = "at least";
+  } else {
+    num_expected = num_max;
+    more_or_less = "at most";
+  }
+  if (exact) more_or_less = "exactly";
+  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+               function_name, more_or_less, num_expected, num_expected == 1 ? "" : "s",
+               num_found);
+}
+
+void RaiseDuplicateKeywordError(const char* function_name, PyObject* kw_name) noexcept {
+  PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+               function_name, kw_name);
+}
+
+int ParseKeywordArguments(PyObject* kwds, ArgNameTable names, PyObject** values,
+                          Py_ssize_t num_pos_args, const char* function_name) noexcept {
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  Py_ssize_t pos = 0;
+  ArgNameTable first_kw = names + num_pos_args;
+
+  while (PyDict_Next(kwds, &pos, &key, &value)) {
+    // Keys are almost always the interned names themselves.
+    ArgNameTable name = first_kw;
+    while (*name != nullptr && **name != key) ++name;
+    if (*name != nullptr) {
+      values[name - names] = value;
+      continue;
+    }
+
+    if (!PyUnicode_Check(key)) {
+      PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", function_name);
+      return -1;
+    }
+
+    bool matched = false;
+    for (name = first_kw; *name != nullptr; ++name) {
+      int eq = NamesEqual(**name, key);
+      if (eq < 0) return -1;
+      if (eq) {
+        values[name - names] = value;
+        matched = true;
+        break;
+      }
+    }
+    if (matched) continue;
+
+    // A keyword naming a parameter already given positionally.
+    for (name = names; name != first_kw; ++name) {
+      int eq = NamesEqual(**name, key);
+      if (eq < 0) return -1;
+      if (eq) {
+        RaiseDuplicateKeywordError(function_name, key);
+        return -1;
+      }
+    }
+
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                 function_name, key);
+    return -1;
+  }
+  return 0;
+}
+
+int UnpackArguments(const ArgSpec& params, PyObject* args, PyObject* kwds, PyObject** values,
+                    int* impl_line) noexcept {
+  const Py_ssize_t n = PyTuple_GET_SIZE(args);
+  Py_ssize_t num_found = n;
+  int count_line = params.count_impl_line;
+
+  if (kwds != nullptr) {
+    if (n > params.num_max) goto count_error;
+    for (Py_ssize_t i = 0; i < n; ++i) values[i] = PyTuple_GET_ITEM(args, i);
+
+    Py_ssize_t kw_left = PyDict_Size(kwds);
+    for (Py_ssize_t i = n; i < params.num_max; ++i) {
+      const bool required = i < params.num_min;
+      if (!required && kw_left <= 0) break;
+      PyObject* name = *params.names[i];
+      Py_hash_t hash = CachedHash(name);
+      if (hash == -1) {
+        *impl_line = params.kw_impl_line;
+        return -1;
+      }
+      PyObject* found = _PyDict_GetItem_KnownHash(kwds, name, hash);
+      if (found != nullptr) {
+        values[i] = found;
+        --kw_left;
+        continue;
+      }
+      if (PyErr_Occurred()) {
+        // The probe itself failed (a key's comparison raised): keep that error.
+        *impl_line = params.kw_impl_line;
+        return -1;
+      }
+      if (required) {
+        // The count reported is the number of parameters filled so far.
+        num_found = i;
+        if (i > 0) count_line = params.missing_impl_lines[i];
+        goto count_error;
+      }
+    }
+
+    if (kw_left > 0 &&
+        ParseKeywordArguments(kwds, params.names, values, n, params.function_name) < 0) {
+      *impl_line = params.kw_impl_line;
+      return -1;
+    }
+    return 0;
+  }
+
+  if (n < params.num_min || n > params.num_max) goto count_error;
+  for (Py_ssize_t i = 0; i < n; ++i) values[i] = PyTuple_GET_ITEM(args, i);
+  return 0;
+
+count_error:
+  RaiseArgCountError(params.function_name, params.num_min == params.num_max, params.num_min,
+                     params.num_max, num_found);
+  *impl_line = count_line;
+  return -1;
+}
+
+}  // namespace qx

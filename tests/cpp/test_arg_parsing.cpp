@@ -1,0 +1,82 @@
+// The keyword matcher and the argument errors, called directly with the
+// module's interned parameter names. The unpacking wrappers are exercised
+// from Python, through the three functions that use them.
+#include <Python.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "module/module_state.h"
+#include "runtime/arg_parsing.h"
+#include "runtime/ref.h"
+#include "tests/cpp/test_support.h"
+
+using qx::g_state;
+using qx::Ref;
+using qxtest::TakeError;
+
+namespace {
+
+// (cls, value, name), as __new__ of the base class.
+PyObject** const kNames[] = {&g_state.names.cls, &g_state.names.value, &g_state.names.name,
+                             nullptr};
+
+Ref Str(const char* text) { return Ref::steal(PyUnicode_FromString(text)); }  // never interned
+
+Ref Dict(std::initializer_list<std::pair<PyObject*, PyObject*>> items) {
+  Ref d = Ref::steal(PyDict_New());
+  for (auto [k, v] : items) PyDict_SetItem(d.get(), k, v);
+  return d;
+}
+
+TEST(ArgCountError, WordExpectedNumberAndPlural) {
+  struct {
+    int exact;
+    Py_ssize_t min, max, found;
+    const char* message;
+  } cases[] = {
+      {0, 2, 3, 1, "f() takes at least 2 positional arguments (1 given)"},
+      {0, 2, 3, 4, "f() takes at most 3 positional arguments (4 given)"},
+      {1, 3, 3, 5, "f() takes exactly 3 positional arguments (5 given)"},
+      {1, 1, 1, 0, "f() takes exactly 1 positional argument (0 given)"},
+  };
+  for (const auto& c : cases) {
+    qx::RaiseArgCountError("f", c.exact, c.min, c.max, c.found);
+    std::string type;
+    EXPECT_EQ(TakeError(&type), c.message);
+    EXPECT_EQ(type, "TypeError");
+  }
+  std::string long_name(250, 'n');  // cut at 200 bytes
+  qx::RaiseArgCountError(long_name.c_str(), 1, 3, 3, 2);
+  EXPECT_EQ(TakeError(), std::string(200, 'n') + "() takes exactly 3 positional arguments (2 given)");
+}
+
+TEST(ParseKeywordArguments, MatchesByIdentityOrEqualityAndReportsTheFirstError) {
+  Ref one = Ref::steal(PyLong_FromLong(1));
+  Ref fresh_name = Str("name");
+  Ref kwds = Dict({{g_state.names.value, one.get()}, {fresh_name.get(), Py_True}});
+  PyObject* values[3] = {Py_None, nullptr, nullptr};
+  ASSERT_EQ(qx::ParseKeywordArguments(kwds.get(), kNames, values, 1, "f"), 0);
+  EXPECT_EQ(values[1], one.get());
+  EXPECT_EQ(values[2], Py_True);
+
+  struct {
+    Ref key;
+    const char* message;
+  } cases[] = {
+      {Str("cls"), "f() got multiple values for keyword argument 'cls'"},
+      {Str("nam"), "f() got an unexpected keyword argument 'nam'"},
+      {Str("names"), "f() got an unexpected keyword argument 'names'"},
+      {Ref::borrow(one.get()), "f() keywords must be strings"},
+  };
+  for (auto& c : cases) {
+    // The valid keyword comes first and stays filled after the error.
+    Ref bad = Dict({{g_state.names.value, one.get()}, {c.key.get(), one.get()}});
+    PyObject* slots[3] = {Py_None, nullptr, nullptr};
+    EXPECT_EQ(qx::ParseKeywordArguments(bad.get(), kNames, slots, 1, "f"), -1);
+    EXPECT_EQ(TakeError(), c.message);
+    EXPECT_EQ(slots[1], one.get());
+  }
+}
+
+}  // namespace
