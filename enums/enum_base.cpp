@@ -18,8 +18,7 @@ constexpr const char* kNewFunction = "EnumBase.__Qx_EnumBase.__new__";
 constexpr const char* kReprFunction = "EnumBase.__Qx_EnumBase.__repr__";
 constexpr const char* kStrFunction = "EnumBase.__Qx_EnumBase.__str__";
 
-PyObject** const kNewArgNames[] = {&g_state.names.cls, &g_state.names.value,
-                                   &g_state.names.name, nullptr};
+PyObject** const kNewArgNames[] = {&g_state.names.cls, &g_state.names.value, &g_state.names.name, nullptr};
 // Only `value` is a required parameter that a keyword can leave missing with
 // a line of its own; `name` is optional.
 constexpr int kNewMissingLines[] = {2095, 2067, 2095};
@@ -98,8 +97,7 @@ PyObject* NewBody(PyObject* cls, PyObject* value, PyObject* name, FailurePoint* 
     return nullptr;
   }
 
-  Ref int_new = Ref::steal(
-      GetAttrByStr(reinterpret_cast<PyObject*>(&PyLong_Type), g_state.names.dunder_new));
+  Ref int_new = Ref::steal(GetAttrByStr(reinterpret_cast<PyObject*>(&PyLong_Type), g_state.names.dunder_new));
   if (!int_new) {
     *fail = {34, 2261};
     return nullptr;
@@ -179,14 +177,15 @@ constexpr FormatLines kStrLines = {42, 2499, 2501, 2504, 2506, 2514};
 // Entry points. The function object passes itself as the first argument;
 // __new__ is a static method, so the class arrives in args.
 PyObject* enumbase_new(PyObject* /*func*/, PyObject* args, PyObject* kwds) noexcept {
-  PyObject* values[3] = {nullptr, nullptr, Py_None};
+  Ref values[3];
+  values[2] = Ref::borrow(Py_None);  // the default of `name`
   int impl_line = 0;
   if (UnpackArguments(kNewArgs, args, kwds, values, &impl_line) < 0) {
     AddTraceback(kNewFunction, kEnumSupportFile, 28, impl_line);
     return nullptr;
   }
   FailurePoint fail;
-  PyObject* result = NewBody(values[0], values[1], values[2], &fail);
+  PyObject* result = NewBody(values[0].get(), values[1].get(), values[2].get(), &fail);
   if (result == nullptr) {
     AddTraceback(kNewFunction, kEnumSupportFile, fail.source_line, fail.impl_line);
   }

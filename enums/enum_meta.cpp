@@ -17,16 +17,14 @@ constexpr const char* kInitFunction = "EnumBase.__Qx_EnumMeta.__init__";
 constexpr const char* kIterFunction = "EnumBase.__Qx_EnumMeta.__iter__";
 constexpr const char* kGetItemFunction = "EnumBase.__Qx_EnumMeta.__getitem__";
 
-PyObject** const kInitArgNames[] = {&g_state.names.name, &g_state.names.parents,
-                                    &g_state.names.dct, nullptr};
+PyObject** const kInitArgNames[] = {&g_state.names.name, &g_state.names.parents, &g_state.names.dct, nullptr};
 constexpr int kInitMissingLines[] = {1452, 1427, 1433};
 const ArgSpec kInitArgs = {"__init__", kInitArgNames, 3, 3, kInitMissingLines, 1437, 1452};
 
 PyObject* TypeObject() noexcept { return reinterpret_cast<PyObject*>(&PyType_Type); }
 
 // type.__init__(cls, name, parents, dct), then a fresh, empty registry.
-int InitBody(PyObject* cls, PyObject* name, PyObject* parents, PyObject* dct,
-             FailurePoint* fail) noexcept {
+int InitBody(PyObject* cls, PyObject* name, PyObject* parents, PyObject* dct, FailurePoint* fail) noexcept {
   Ref type_init = Ref::steal(GetAttrByStr(TypeObject(), g_state.names.dunder_init));
   if (!type_init) {
     *fail = {17, 1482};
@@ -43,8 +41,7 @@ int InitBody(PyObject* cls, PyObject* name, PyObject* parents, PyObject* dct,
 
   // Until the module body has imported OrderedDict the slot holds None, and
   // calling it reports the interpreter's not-callable error.
-  PyObject* ordered_dict =
-      g_state.ordered_dict_class != nullptr ? g_state.ordered_dict_class : Py_None;
+  PyObject* ordered_dict = g_state.ordered_dict_class != nullptr ? g_state.ordered_dict_class : Py_None;
   Ref members = Ref::steal(CallMethodArgs(Ref::borrow(ordered_dict).release(), nullptr, 0, &path));
   if (!members) {
     *fail = {18, LineForNoArgPath(path, 1556, 1559)};
@@ -92,14 +89,14 @@ PyObject* GetItemBody(PyObject* cls, PyObject* key, FailurePoint* fail) noexcept
 }
 
 int enummeta_init(PyObject* cls, PyObject* args, PyObject* kwds) noexcept {
-  PyObject* values[3] = {nullptr, nullptr, nullptr};
+  Ref values[3];
   int impl_line = 0;
   if (UnpackArguments(kInitArgs, args, kwds, values, &impl_line) < 0) {
     AddTraceback(kInitFunction, kEnumSupportFile, 16, impl_line);
     return -1;
   }
   FailurePoint fail;
-  if (InitBody(cls, values[0], values[1], values[2], &fail) < 0) {
+  if (InitBody(cls, values[0].get(), values[1].get(), values[2].get(), &fail) < 0) {
     AddTraceback(kInitFunction, kEnumSupportFile, fail.source_line, fail.impl_line);
     return -1;
   }
@@ -176,8 +173,11 @@ PyMappingMethods enummeta_as_mapping = {
 }  // namespace
 
 PyTypeObject QxEnumMetaType = {
+    // The macro brings its own trailing comma, which clang-format cannot see.
+    // clang-format off
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "quendrix.core.enums.weekdays.__Qx_EnumMeta",
+    // clang-format on
     // An instance is a class object; the metaclass adds no fields of its own.
     .tp_basicsize = sizeof(PyHeapTypeObject),
     // Left 0 so that readying inherits type's item size, which the member

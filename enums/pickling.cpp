@@ -29,8 +29,8 @@ static_assert(kLayoutChecksum == kPickleChecksum);
 PyObject** const kUnpickleArgNames[] = {&g_state.names.qx_type, &g_state.names.qx_checksum,
                                         &g_state.names.qx_state, nullptr};
 constexpr int kUnpickleMissingLines[] = {2608, 2583, 2589};
-const ArgSpec kUnpickleArgs = {"__qx_unpickle___Qx_EnumMeta", kUnpickleArgNames, 3, 3,
-                               kUnpickleMissingLines, 2593, 2608};
+const ArgSpec kUnpickleArgs = {
+    "__qx_unpickle___Qx_EnumMeta", kUnpickleArgNames, 3, 3, kUnpickleMissingLines, 2593, 2608};
 
 // Steps of SetupPickling; -1 may return without an exception set, which the
 // caller turns into its RuntimeError.
@@ -41,8 +41,7 @@ int MovePicklingMethods(PyTypeObject* type) noexcept {
   // A __getstate__ of the type's own means pickling is handled already.
   // object has one of its own since 3.11; that one does not count.
   PyObject* getstate = _PyType_Lookup(type, n.dunder_getstate);
-  if (getstate != nullptr &&
-      getstate != _PyType_Lookup(&PyBaseObject_Type, n.dunder_getstate)) {
+  if (getstate != nullptr && getstate != _PyType_Lookup(&PyBaseObject_Type, n.dunder_getstate)) {
     return 0;
   }
 
@@ -148,10 +147,19 @@ PyObject* SetStateBody(PyObject* obj, PyObject* state, FailurePoint* fail) noexc
     return nullptr;
   }
   if (PyTuple_GET_SIZE(state) == 0) Py_RETURN_NONE;
-  // Any failure of the lookup counts as having no __dict__.
-  if (HasAttribute(obj, g_state.names.dunder_dict) != 1) {
-    PyErr_Clear();
-    Py_RETURN_NONE;
+  // Only a missing attribute means "no __dict__". Any other error of the
+  // lookup (MemoryError, RecursionError, a property that raises) is a
+  // failure: swallowing it would report a state that was never applied.
+  {
+    Ref probe = Ref::steal(GetAttrByStr(obj, g_state.names.dunder_dict));
+    if (!probe) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        *fail = {10, 2890};
+        return nullptr;
+      }
+      PyErr_Clear();
+      Py_RETURN_NONE;
+    }
   }
 
   Ref dict = Ref::steal(GetAttrByStr(obj, g_state.names.dunder_dict));
@@ -223,12 +231,11 @@ PyObject* RaiseChecksumError(int32_t checksum, FailurePoint* fail) noexcept {
   return nullptr;
 }
 
-PyObject* UnpickleBody(PyObject* type, int32_t checksum, PyObject* state,
-                       FailurePoint* fail) noexcept {
+PyObject* UnpickleBody(PyObject* type, int32_t checksum, PyObject* state, FailurePoint* fail) noexcept {
   if (checksum != kLayoutChecksum) return RaiseChecksumError(checksum, fail);
 
-  Ref meta_new = Ref::steal(GetAttrByStr(reinterpret_cast<PyObject*>(g_state.enum_meta_type),
-                                         g_state.names.dunder_new));
+  Ref meta_new =
+      Ref::steal(GetAttrByStr(reinterpret_cast<PyObject*>(g_state.enum_meta_type), g_state.names.dunder_new));
   if (!meta_new) {
     *fail = {5, 2744};
     return nullptr;
@@ -243,8 +250,7 @@ PyObject* UnpickleBody(PyObject* type, int32_t checksum, PyObject* state,
 
   if (state != Py_None) {
     if (!PyTuple_CheckExact(state)) {
-      PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", "tuple",
-                   Py_TYPE(state)->tp_name);
+      PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", "tuple", Py_TYPE(state)->tp_name);
       *fail = {7, 2810};
       return nullptr;
     }
@@ -270,8 +276,7 @@ PyObject* enummeta_reduce_qx(PyObject* self, PyObject* /*unused*/) noexcept {
 PyObject* enummeta_setstate_qx(PyObject* self, PyObject* state) noexcept {
   int32_t impl_line = 0;
   if (state != Py_None && !PyTuple_CheckExact(state)) {
-    PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", "tuple",
-                 Py_TYPE(state)->tp_name);
+    PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", "tuple", Py_TYPE(state)->tp_name);
     impl_line = 1998;
   } else {
     Ref ignored = Ref::steal(UnpickleEnumMetaSetState(self, state));
@@ -284,19 +289,19 @@ PyObject* enummeta_setstate_qx(PyObject* self, PyObject* state) noexcept {
 
 // The module-level function; m_self is null.
 PyObject* enummeta_unpickle(PyObject* /*module*/, PyObject* args, PyObject* kwds) noexcept {
-  PyObject* values[3] = {nullptr, nullptr, nullptr};
+  Ref values[3];
   int impl_line = 0;
   if (UnpackArguments(kUnpickleArgs, args, kwds, values, &impl_line) < 0) {
     AddTraceback(kUnpickleFunction, kEnumSupportFile, 1, impl_line);
     return nullptr;
   }
-  int32_t checksum = ToInt32(values[1]);
+  int32_t checksum = ToInt32(values[1].get());
   if (checksum == -1 && PyErr_Occurred()) {
     AddTraceback(kUnpickleFunction, kEnumSupportFile, 1, 2603);
     return nullptr;
   }
   FailurePoint fail;
-  PyObject* result = UnpickleBody(values[0], checksum, values[2], &fail);
+  PyObject* result = UnpickleBody(values[0].get(), checksum, values[2].get(), &fail);
   if (result == nullptr) {
     AddTraceback(kUnpickleFunction, kEnumSupportFile, fail.source_line, fail.impl_line);
   }
@@ -311,8 +316,7 @@ PyMethodDef enummeta_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyMethodDef kUnpickleDef = {"__qx_unpickle___Qx_EnumMeta",
-                            reinterpret_cast<PyCFunction>(enummeta_unpickle),
+PyMethodDef kUnpickleDef = {"__qx_unpickle___Qx_EnumMeta", reinterpret_cast<PyCFunction>(enummeta_unpickle),
                             METH_VARARGS | METH_KEYWORDS, nullptr};
 
 int MethodHasName(PyObject* obj, PyObject* name) noexcept {

@@ -4,6 +4,7 @@
 #include "enums/enums.h"
 #include "function/function_object.h"
 #include "module/module_state.h"
+#include "runtime/calls.h"
 #include "runtime/ref.h"
 #include "runtime/traceback.h"
 
@@ -21,13 +22,20 @@ PyModuleDef weekdays_moduledef = {
 
 // Single-phase initialisation after a failure: a retry must run the whole
 // sequence again, so the module-table entry this attempt made is removed.
+// Nothing here may allocate: the failure being reported may be the lack of
+// memory, and an entry left behind would hand the half-built module to every
+// later import. Hence the key made (and hashed) before registration, and no
+// key built from text.
 void UnregisterModule(PyObject* module) noexcept {
   PyObject* modules = PyImport_GetModuleDict();
-  if (modules == nullptr) return;
+  PyObject* key = g_state.module_name_text;
+  if (modules == nullptr || key == nullptr) return;
   PyObject *t, *v, *tb;
   PyErr_Fetch(&t, &v, &tb);
-  if (PyDict_GetItemString(modules, kModuleDottedName) == module) {
-    if (PyDict_DelItemString(modules, kModuleDottedName) < 0) PyErr_Clear();
+  if (PyDict_GetItemWithError(modules, key) == module) {
+    if (PyDict_DelItem(modules, key) < 0) PyErr_Clear();
+  } else {
+    PyErr_Clear();
   }
   PyErr_Restore(t, v, tb);
 }
@@ -47,8 +55,8 @@ int CheckInterpreterVersionAgainst(int compiled_major, int compiled_minor,
   if (compiled[0] == running[0] && compiled[2] == running[2]) return 0;
   char message[200];
   PyOS_snprintf(message, sizeof(message),
-                "compiletime version %s of module '%.100s' does not match runtime version %s",
-                compiled, kModuleDottedName, running);
+                "compiletime version %s of module '%.100s' does not match runtime version %s", compiled,
+                kModuleDottedName, running);
   return PyErr_WarnEx(nullptr, message, 1);
 }
 
@@ -57,6 +65,35 @@ int CheckInterpreterVersion() noexcept {
 }
 
 namespace {
+
+// From registration until the body is done, the module is in sys.modules,
+// where another thread's import finds it. A __spec__ marked as initialising
+// makes that import wait for this one (on the import system's module lock),
+// as it does for every module being loaded, instead of taking the half-built
+// module. Set before registration, as the import system requires.
+int MarkInitializing() noexcept {
+  PyObject* bootstrap = PyImport_AddModule("_frozen_importlib");  // borrowed
+  if (bootstrap == nullptr) return -1;
+  Ref module_spec_type = Ref::steal(PyObject_GetAttrString(bootstrap, "ModuleSpec"));
+  if (!module_spec_type) return -1;
+  Ref args = Ref::steal(PyTuple_Pack(2, g_state.module_name_text, Py_None));
+  if (!args) return -1;
+  Ref placeholder = Ref::steal(CallObject(module_spec_type.get(), args.get()));
+  if (!placeholder || PyObject_SetAttrString(placeholder.get(), "_initializing", Py_True) < 0) {
+    return -1;
+  }
+  return PyDict_SetItemString(g_state.module_dict, "__spec__", placeholder.get());
+}
+
+// The body is done: the module's __spec__ is None again, as the interpreter
+// made it (the import system then sets the real one).
+int ClearInitializing() noexcept {
+  if (PyDict_SetItemString(g_state.module_dict, "__spec__", Py_None) < 0) {
+    SetErrorPosition(kDefinitionFile, 1, 0);
+    return -1;
+  }
+  return 0;
+}
 
 // Steps 2 to 13; every failure is reported at line 1 of the definition file.
 int InitModuleObjects() noexcept {
@@ -74,8 +111,12 @@ int InitModuleObjects() noexcept {
   Py_XSETREF(g_state.module_dict, dict);
   g_state.builtins_module = PyImport_AddModule("builtins");
   if (g_state.builtins_module == nullptr) return -1;
-  g_state.runtime_module = PyImport_AddModule("qx_runtime");
-  if (g_state.runtime_module == nullptr) return -1;
+  // Owned: Python code may drop qx_runtime from sys.modules, and every later
+  // traceback entry still reads the module.
+  PyObject* runtime = PyImport_AddModule("qx_runtime");
+  if (runtime == nullptr) return -1;
+  Py_INCREF(runtime);
+  Py_XSETREF(g_state.runtime_module, runtime);
   if (PyObject_SetAttrString(g_state.module, "__builtins__", g_state.builtins_module) < 0) return -1;
   if (CreateGlobalConstants() < 0) return -1;
   // The body's imports try this module's package first; with __package__
@@ -88,11 +129,15 @@ int InitModuleObjects() noexcept {
       return -1;
     }
   }
+  if (MarkInitializing() < 0) return -1;
+  // Registered under the same key object that a failure uses to remove the
+  // entry. A failed lookup is a failure, not an absent entry: an entry that
+  // is already there is never replaced.
   PyObject* modules = PyImport_GetModuleDict();
   if (modules == nullptr) return -1;
-  if (PyDict_GetItemString(modules, kModuleDottedName) == nullptr) {
+  if (PyDict_GetItemWithError(modules, g_state.module_name_text) == nullptr) {
     if (PyErr_Occurred()) return -1;
-    if (PyDict_SetItemString(modules, kModuleDottedName, g_state.module) < 0) return -1;
+    if (PyDict_SetItem(modules, g_state.module_name_text, g_state.module) < 0) return -1;
   }
   if (CacheBuiltins() < 0) return -1;
   if (CreateCachedConstants() < 0) return -1;
@@ -103,7 +148,7 @@ int InitModuleObjects() noexcept {
 
 }  // namespace qx
 
-extern "C" PyMODINIT_FUNC PyInit_weekdays(void) {
+PyMODINIT_FUNC PyInit_weekdays(void) {
   using namespace qx;
   if (g_state.module != nullptr) {
     Py_INCREF(g_state.module);
@@ -116,6 +161,7 @@ extern "C" PyMODINIT_FUNC PyInit_weekdays(void) {
     ResetModuleVariables();
     rc = InitEnumMetaType();  // records its own position
     if (rc == 0) rc = RunModuleBody();
+    if (rc == 0) rc = ClearInitializing();
   }
   if (rc == 0) return g_state.module;
 

@@ -1,5 +1,7 @@
 #include "runtime/arg_parsing.h"
 
+#include <utility>
+
 namespace qx {
 
 namespace {
@@ -25,8 +27,8 @@ Py_hash_t CachedHash(PyObject* name) noexcept {
 
 }  // namespace
 
-void RaiseArgCountError(const char* function_name, int exact, Py_ssize_t num_min,
-                        Py_ssize_t num_max, Py_ssize_t num_found) noexcept {
+void RaiseArgCountError(const char* function_name, int exact, Py_ssize_t num_min, Py_ssize_t num_max,
+                        Py_ssize_t num_found) noexcept {
   Py_ssize_t num_expected;
   const char* more_or_less;
   if (num_found < num_min) {
@@ -37,18 +39,16 @@ void RaiseArgCountError(const char* function_name, int exact, Py_ssize_t num_min
     more_or_less = "at most";
   }
   if (exact) more_or_less = "exactly";
-  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-               function_name, more_or_less, num_expected, num_expected == 1 ? "" : "s",
-               num_found);
+  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", function_name,
+               more_or_less, num_expected, num_expected == 1 ? "" : "s", num_found);
 }
 
 void RaiseDuplicateKeywordError(const char* function_name, PyObject* kw_name) noexcept {
-  PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-               function_name, kw_name);
+  PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", function_name, kw_name);
 }
 
-int ParseKeywordArguments(PyObject* kwds, ArgNameTable names, PyObject** values,
-                          Py_ssize_t num_pos_args, const char* function_name) noexcept {
+int ParseKeywordArguments(PyObject* kwds, ArgNameTable names, PyObject** values, Py_ssize_t num_pos_args,
+                          const char* function_name) noexcept {
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   Py_ssize_t pos = 0;
@@ -90,22 +90,27 @@ int ParseKeywordArguments(PyObject* kwds, ArgNameTable names, PyObject** values,
       }
     }
 
-    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                 function_name, key);
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function_name, key);
     return -1;
   }
   return 0;
 }
 
-int UnpackArguments(const ArgSpec& params, PyObject* args, PyObject* kwds, PyObject** values,
+int UnpackArguments(const ArgSpec& params, PyObject* args, PyObject* kwds, Ref* values,
                     int* impl_line) noexcept {
   const Py_ssize_t n = PyTuple_GET_SIZE(args);
   Py_ssize_t num_found = n;
   int count_line = params.count_impl_line;
 
+  if (params.num_max > kMaxParameters) {
+    PyErr_SetString(PyExc_SystemError, "too many parameters for the argument unpacking");
+    *impl_line = count_line;
+    return -1;
+  }
+
   if (kwds != nullptr) {
     if (n > params.num_max) goto count_error;
-    for (Py_ssize_t i = 0; i < n; ++i) values[i] = PyTuple_GET_ITEM(args, i);
+    for (Py_ssize_t i = 0; i < n; ++i) values[i] = Ref::borrow(PyTuple_GET_ITEM(args, i));
 
     Py_ssize_t kw_left = PyDict_Size(kwds);
     for (Py_ssize_t i = n; i < params.num_max; ++i) {
@@ -119,7 +124,9 @@ int UnpackArguments(const ArgSpec& params, PyObject* args, PyObject* kwds, PyObj
       }
       PyObject* found = _PyDict_GetItem_KnownHash(kwds, name, hash);
       if (found != nullptr) {
-        values[i] = found;
+        // Owned at once: the next probe may run a key's __eq__, which can
+        // remove this entry from the dictionary.
+        values[i] = Ref::borrow(found);
         --kw_left;
         continue;
       }
@@ -136,21 +143,33 @@ int UnpackArguments(const ArgSpec& params, PyObject* args, PyObject* kwds, PyObj
       }
     }
 
-    if (kw_left > 0 &&
-        ParseKeywordArguments(kwds, params.names, values, n, params.function_name) < 0) {
-      *impl_line = params.kw_impl_line;
-      return -1;
+    if (kw_left > 0) {
+      PyObject* raw[kMaxParameters];
+      for (Py_ssize_t i = 0; i < params.num_max; ++i) raw[i] = values[i].get();
+      if (ParseKeywordArguments(kwds, params.names, raw, n, params.function_name) < 0) {
+        *impl_line = params.kw_impl_line;
+        return -1;
+      }
+      // Take every new reference before releasing any replaced one: a
+      // release may run a finalizer that changes the dictionary.
+      Ref taken[kMaxParameters];
+      for (Py_ssize_t i = 0; i < params.num_max; ++i) {
+        if (raw[i] != values[i].get()) taken[i] = Ref::borrow(raw[i]);
+      }
+      for (Py_ssize_t i = 0; i < params.num_max; ++i) {
+        if (taken[i]) values[i] = std::move(taken[i]);
+      }
     }
     return 0;
   }
 
   if (n < params.num_min || n > params.num_max) goto count_error;
-  for (Py_ssize_t i = 0; i < n; ++i) values[i] = PyTuple_GET_ITEM(args, i);
+  for (Py_ssize_t i = 0; i < n; ++i) values[i] = Ref::borrow(PyTuple_GET_ITEM(args, i));
   return 0;
 
 count_error:
-  RaiseArgCountError(params.function_name, params.num_min == params.num_max, params.num_min,
-                     params.num_max, num_found);
+  RaiseArgCountError(params.function_name, params.num_min == params.num_max, params.num_min, params.num_max,
+                     num_found);
   *impl_line = count_line;
   return -1;
 }

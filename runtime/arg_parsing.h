@@ -4,20 +4,28 @@
 
 #include <Python.h>
 
+#include "runtime/ref.h"
+
 namespace qx {
 
 // Null-terminated list of pointers to the ModuleState slots holding the
 // interned parameter names.
 using ArgNameTable = PyObject** const*;
 
-int ParseKeywordArguments(PyObject* kwds, ArgNameTable names, PyObject** values,
-                          Py_ssize_t num_pos_args, const char* function_name) noexcept;
-void RaiseArgCountError(const char* function_name, int exact, Py_ssize_t num_min,
-                        Py_ssize_t num_max, Py_ssize_t num_found) noexcept;
+// Stores borrowed references in values; it runs no Python code (identity,
+// then length and PyUnicode_Compare), so the dictionary still holds every
+// value it stored when it returns.
+int ParseKeywordArguments(PyObject* kwds, ArgNameTable names, PyObject** values, Py_ssize_t num_pos_args,
+                          const char* function_name) noexcept;
+void RaiseArgCountError(const char* function_name, int exact, Py_ssize_t num_min, Py_ssize_t num_max,
+                        Py_ssize_t num_found) noexcept;
 void RaiseDuplicateKeywordError(const char* function_name, PyObject* kw_name) noexcept;
 
 // The common shape of every argument-unpacking wrapper: fills values[0..max)
-// (borrowed references; optional slots must hold their default on entry).
+// with owned references (optional slots must hold their default on entry).
+// Owned, not borrowed: the probes of the keyword dictionary and the body run
+// Python code (key comparisons, __eq__, __int__...) that may remove entries
+// from that dictionary, which would free a value the body still uses.
 // Returns 0, or -1 with the error set; *impl_line tells which failure point
 // was hit (missing_impl_lines[i] for a required parameter i >= 1 missing from
 // the keywords, kw_impl_line for a keyword error or a failed dictionary
@@ -26,12 +34,13 @@ struct ArgSpec {
   const char* function_name;
   ArgNameTable names;
   Py_ssize_t num_min;
-  Py_ssize_t num_max;
+  Py_ssize_t num_max;             // at most kMaxParameters
   const int* missing_impl_lines;  // indexed by parameter position
   int kw_impl_line;
   int count_impl_line;
 };
-int UnpackArguments(const ArgSpec& params, PyObject* args, PyObject* kwds,
-                    PyObject** values, int* impl_line) noexcept;
+inline constexpr Py_ssize_t kMaxParameters = 8;
+int UnpackArguments(const ArgSpec& params, PyObject* args, PyObject* kwds, Ref* values,
+                    int* impl_line) noexcept;
 
 }  // namespace qx

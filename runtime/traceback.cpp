@@ -16,8 +16,7 @@ const char* const kImplementationFileName = "quendrix/core/enums/weekdays";
 
 namespace {
 
-bool SameSite(const CodeObjectCacheEntry& e, const char* function_name,
-              const char* file_name) noexcept {
+bool SameSite(const CodeObjectCacheEntry& e, const char* function_name, const char* file_name) noexcept {
   return (e.function_name == function_name || std::strcmp(e.function_name, function_name) == 0) &&
          (e.file_name == file_name || std::strcmp(e.file_name, file_name) == 0);
 }
@@ -56,8 +55,7 @@ PyObject* CodeCacheFind(int32_t key, const char* function_name, const char* file
   return nullptr;
 }
 
-void CodeCacheInsert(int32_t key, PyObject* code, const char* function_name,
-                     const char* file_name) noexcept {
+void CodeCacheInsert(int32_t key, PyObject* code, const char* function_name, const char* file_name) noexcept {
   CodeObjectCache& cache = g_state.code_cache;
   if (key == 0) return;
   if (cache.entries == nullptr) {
@@ -102,7 +100,11 @@ int32_t ResolveImplementationLine(PyThreadState* tstate, int32_t line) noexcept 
   Ref flag;
   PyObject** dictptr = _PyObject_GetDictPtr(g_state.runtime_module);
   if (dictptr != nullptr && *dictptr != nullptr) {
-    flag = Ref::borrow(_PyDict_GetItem_KnownHash(*dictptr, name, reinterpret_cast<PyASCIIObject*>(name)->hash));
+    flag =
+        Ref::borrow(_PyDict_GetItem_KnownHash(*dictptr, name, reinterpret_cast<PyASCIIObject*>(name)->hash));
+    // A lookup that raised (a key's __eq__) counts as absence; its error must
+    // not stay pending while the switch is created, which may run Python code.
+    if (!flag) PyErr_Clear();
   } else {
     Ref value = Ref::steal(GetAttrByStr(g_state.runtime_module, name));
     if (value) {
@@ -126,9 +128,9 @@ PyObject* MakeTracebackCode(const char* function_name, int32_t impl_line, int32_
                             const char* file_name) noexcept {
   Ref file = Ref::steal(PyUnicode_FromString(file_name));
   if (!file) return nullptr;
-  Ref name = Ref::steal(impl_line != 0 ? PyUnicode_FromFormat("%s (%s:%d)", function_name,
-                                                              kImplementationFileName, impl_line)
-                                       : PyUnicode_FromString(function_name));
+  Ref name = Ref::steal(
+      impl_line != 0 ? PyUnicode_FromFormat("%s (%s:%d)", function_name, kImplementationFileName, impl_line)
+                     : PyUnicode_FromString(function_name));
   if (!name) return nullptr;
   // A frame made for a code object counts as having run its first RESUME,
   // and its line is read from the line table at that instruction. So the
@@ -141,26 +143,40 @@ PyObject* MakeTracebackCode(const char* function_name, int32_t impl_line, int32_
   Ref line_table = Ref::steal(PyBytes_FromStringAndSize(kLineTable, sizeof(kLineTable)));
   if (!line_table) return nullptr;
   PyObject* empty_tuple = g_state.empty_tuple;
-  return reinterpret_cast<PyObject*>(PyCode_New(0, 0, 0, 0, 0, code.get(), empty_tuple, empty_tuple,
-                                                empty_tuple, empty_tuple, empty_tuple, file.get(),
-                                                name.get(), name.get(), source_line, line_table.get(),
-                                                g_state.empty_bytes));
+  return reinterpret_cast<PyObject*>(
+      PyCode_New(0, 0, 0, 0, 0, code.get(), empty_tuple, empty_tuple, empty_tuple, empty_tuple, empty_tuple,
+                 file.get(), name.get(), name.get(), source_line, line_table.get(), g_state.empty_bytes));
 }
 
 void AppendTracebackEntry(const char* function_name, int32_t impl_line, int32_t source_line) noexcept {
-  const char* file_name = g_state.error_file != nullptr ? g_state.error_file
-                                                        : kFileNameTable[kDefinitionFile];
+  const char* file_name =
+      g_state.error_file != nullptr ? g_state.error_file : kFileNameTable[kDefinitionFile];
   PyThreadState* tstate = _PyThreadState_UncheckedGet();
   if (impl_line != 0) impl_line = ResolveImplementationLine(tstate, impl_line);
   const int32_t key = impl_line != 0 ? -impl_line : source_line;
+  // The frame looks __builtins__ up in the module's dictionary, whose keys
+  // Python code may have made anything (an __eq__ of its own): no Python
+  // code may run with an exception set, so the pending one is put aside.
+  PyObject *exc_type, *exc_value, *exc_tb;
+  SaveErrorState(tstate, &exc_type, &exc_value, &exc_tb);
   Ref code = Ref::steal(CodeCacheFind(key, function_name, file_name));
   if (!code) {
     code = Ref::steal(MakeTracebackCode(function_name, impl_line, source_line, file_name));
-    if (!code) return;
-    CodeCacheInsert(key, code.get(), function_name, file_name);
+    if (code) CodeCacheInsert(key, code.get(), function_name, file_name);
   }
-  Ref frame = Ref::steal(reinterpret_cast<PyObject*>(
-      PyFrame_New(tstate, reinterpret_cast<PyCodeObject*>(code.get()), g_state.module_dict, nullptr)));
+  Ref frame;
+  if (code) {
+    frame = Ref::steal(reinterpret_cast<PyObject*>(
+        PyFrame_New(tstate, reinterpret_cast<PyCodeObject*>(code.get()), g_state.module_dict, nullptr)));
+  }
+  if (!frame && PyErr_Occurred()) {
+    // No entry: the error of the failed call takes the pending one's place.
+    Py_XDECREF(exc_type);
+    Py_XDECREF(exc_value);
+    Py_XDECREF(exc_tb);
+    return;
+  }
+  RestoreErrorState(tstate, exc_type, exc_value, exc_tb);
   if (frame) (void)PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 

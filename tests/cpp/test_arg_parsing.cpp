@@ -18,8 +18,7 @@ using qxtest::TakeError;
 namespace {
 
 // (cls, value, name), as __new__ of the base class.
-PyObject** const kNames[] = {&g_state.names.cls, &g_state.names.value, &g_state.names.name,
-                             nullptr};
+PyObject** const kNames[] = {&g_state.names.cls, &g_state.names.value, &g_state.names.name, nullptr};
 
 Ref Str(const char* text) { return Ref::steal(PyUnicode_FromString(text)); }  // never interned
 
@@ -77,6 +76,52 @@ TEST(ParseKeywordArguments, MatchesByIdentityOrEqualityAndReportsTheFirstError) 
     EXPECT_EQ(TakeError(), c.message);
     EXPECT_EQ(slots[1], one.get());
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The values that reach a body are owned by the wrapper's slots: the
+// keyword dictionary may lose its entries (Python code run by a probe or by
+// the body can empty it) while the body still uses them.
+TEST(UnpackArguments, SlotsOwnWhatTheyHold) {
+  const int missing[] = {11, 12, 13};
+  const qx::ArgSpec params = {"f", kNames, 2, 3, missing, 14, 15};
+  Ref cls = Ref::steal(PyList_New(0));
+  Ref value = Ref::steal(PyList_New(0));
+  Ref name = Ref::steal(PyList_New(0));
+  Ref fresh_name = Str("name");  // matched by comparison, after the probes
+  Ref args = Ref::steal(PyTuple_Pack(1, cls.get()));
+  Ref kwds = Dict({{g_state.names.value, value.get()}, {fresh_name.get(), name.get()}});
+  const Py_ssize_t counts[] = {Py_REFCNT(cls.get()), Py_REFCNT(value.get()), Py_REFCNT(name.get())};
+  {
+    Ref values[3];
+    values[2] = Ref::borrow(Py_None);
+    int line = 0;
+    ASSERT_EQ(qx::UnpackArguments(params, args.get(), kwds.get(), values, &line), 0);
+    EXPECT_EQ(values[0].get(), cls.get());
+    EXPECT_EQ(values[1].get(), value.get());
+    EXPECT_EQ(values[2].get(), name.get());
+    PyDict_Clear(kwds.get());
+    EXPECT_EQ(Py_REFCNT(cls.get()), counts[0] + 1);
+    EXPECT_EQ(Py_REFCNT(value.get()), counts[1]);  // the dictionary's reference moved to the slot
+    EXPECT_EQ(Py_REFCNT(name.get()), counts[2]);
+  }
+  EXPECT_EQ(Py_REFCNT(cls.get()), counts[0]);
+  EXPECT_EQ(Py_REFCNT(value.get()), counts[1] - 1);
+  EXPECT_EQ(Py_REFCNT(name.get()), counts[2] - 1);
+
+  // A failure leaves nothing owned behind once the slots go.
+  Ref bad = Dict({{g_state.names.value, value.get()}, {Str("bogus").get(), name.get()}});
+  {
+    Ref values[3];
+    int line = 0;
+    EXPECT_EQ(qx::UnpackArguments(params, args.get(), bad.get(), values, &line), -1);
+    EXPECT_EQ(line, 14);
+    EXPECT_EQ(TakeError(), "f() got an unexpected keyword argument 'bogus'");
+  }
+  EXPECT_EQ(Py_REFCNT(value.get()), counts[1]);
 }
 
 }  // namespace

@@ -67,3 +67,23 @@ def run_fresh(source, *, check=True, env_extra=None, args=()):
             f"fresh interpreter failed ({proc.returncode}):\n{proc.stdout}\n{proc.stderr}"
         )
     return proc
+
+
+def pytest_terminal_summary(terminalreporter):
+    """Prints how many hypothesis examples each hostile-input property ran
+    (counted by qx_hostile.count), and records the same lines in
+    <build>/hypothesis-examples.txt when the tests run against a build tree
+    (ctest shows a passing test's output only on request)."""
+    hostile = sys.modules.get("qx_hostile")
+    if hostile is None or not hostile.EXAMPLES:
+        return
+    lines = [f"hypothesis examples run: {sum(hostile.EXAMPLES.values())} "
+             f"(max {hostile.MAX_EXAMPLES} per property, derandomized; {sys.executable})"]
+    lines += [f"  {name}: {n}" for name, n in sorted(hostile.EXAMPLES.items())]
+    for line in lines:
+        terminalreporter.write_line(line)
+    package_root = os.environ.get("QX_PACKAGE_ROOT")
+    if package_root and os.path.isdir(package_root):
+        with open(os.path.join(os.path.dirname(os.path.abspath(package_root)), "hypothesis-examples.txt"),
+                  "w", encoding="utf-8") as record:
+            record.write("\n".join(lines) + "\n")

@@ -77,3 +77,45 @@ except TypeError:
 assert runtime.impl_line_in_traceback is False
 """
     )
+
+
+def test_a_failed_initialisation_never_stays_registered_when_memory_runs_out():
+    # Every allocation of a failing initialisation fails once in turn; the
+    # failure exit must remove the module-table entry even when the failing
+    # allocation is its own last one, or every later import would be handed
+    # the half-built module.
+    run_fresh(
+        """
+import _imp, enum, gc, importlib.util, sys
+import _testcapi
+import quendrix.core.enums
+name = "quendrix.core.enums.weekdays"
+found = importlib.util.find_spec(name)
+# The relative attempts fail at once, without a search of the file system.
+for m in ("collections", "enum", "pickle"):
+    sys.modules["quendrix.core.enums." + m] = None
+sys.modules["enum"] = None  # every attempt fails, at line 45 at the latest
+sys._getframe()
+gc.disable()
+left = []
+for n in range(2000):
+    _testcapi.set_nomemory(n, n + 1)
+    try:
+        _imp.create_dynamic(found)
+    except (ImportError, MemoryError):
+        pass
+    finally:
+        _testcapi.remove_mem_hooks()
+    if name in sys.modules:
+        left.append(n)
+        del sys.modules[name]
+assert not left, left
+gc.enable()
+sys.modules["enum"] = enum
+for m in ("collections", "enum", "pickle"):
+    del sys.modules["quendrix.core.enums." + m]
+import quendrix.core.enums.weekdays as w
+assert [m.name for m in w.Weekdays][-1] == "Saturday" and w.Saturday is w.Weekdays.Saturday
+""",
+        args=("-X", "faulthandler"),
+    )

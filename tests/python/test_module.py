@@ -75,3 +75,42 @@ def test_import_is_clean_when_warnings_are_errors():
         """,
         args=("-W", "error"),
     )
+
+
+def test_an_import_from_another_thread_waits_for_the_initialisation():
+    # The module is in sys.modules from before its body runs. Another
+    # thread importing it meanwhile must wait for the body to finish (the
+    # import system waits on its module lock when __spec__ says the module
+    # is still initialising), not take the half-built module.
+    run_fresh(
+        """
+import enum, importlib._bootstrap as bootstrap, sys, threading, time
+name = "quendrix.core.enums.weekdays"
+real = enum.IntEnum
+seen = {}
+
+def importer():
+    import quendrix.core.enums.weekdays as w
+    seen["complete"] = hasattr(w, "Weekdays") and hasattr(w, "Saturday")
+
+def int_enum(*args, **kwargs):
+    # Runs inside the body, on the importing thread.
+    assert sys.modules[name].__spec__._initializing is True
+    other = threading.Thread(target=importer)
+    other.start()
+    lock = bootstrap._module_locks[name]()
+    # Until the other import has either returned or is waiting for this one.
+    while "complete" not in seen and lock.waiters == 0:
+        time.sleep(0)
+    assert "complete" not in seen, "the other thread got the half-built module"
+    seen["thread"] = other
+    return real(*args, **kwargs)
+
+enum.IntEnum = int_enum
+import quendrix.core.enums.weekdays as w
+enum.IntEnum = real
+seen["thread"].join()
+assert seen["complete"] is True
+assert w.__spec__ is not None and w.__spec__._initializing is False
+"""
+    )
