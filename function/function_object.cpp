@@ -11,18 +11,12 @@ namespace qx {
 
 namespace {
 
-inline QxFunctionObject* AsFunction(PyObject* op) noexcept {
-  return reinterpret_cast<QxFunctionObject*>(op);
-}
+inline QxFunctionObject* AsFunction(PyObject* op) noexcept { return reinterpret_cast<QxFunctionObject*>(op); }
 
-inline PyObject* NewRefOrNone(PyObject* o) noexcept {
-  return Py_NewRef(o != nullptr ? o : Py_None);
-}
+inline PyObject* NewRefOrNone(PyObject* o) noexcept { return Py_NewRef(o != nullptr ? o : Py_None); }
 
 // The first defaults_count slots of the defaults block are object references.
-inline PyObject** DefaultSlots(QxFunctionObject* f) noexcept {
-  return static_cast<PyObject**>(f->defaults);
-}
+inline PyObject** DefaultSlots(QxFunctionObject* f) noexcept { return static_cast<PyObject**>(f->defaults); }
 
 }  // namespace
 
@@ -112,9 +106,7 @@ static PyObject* qxfunction_get_globals(PyObject* op, void*) noexcept {
   return NewRefOrNone(AsFunction(op)->func_globals);
 }
 
-static PyObject* qxfunction_get_closure(PyObject*, void*) noexcept {
-  Py_RETURN_NONE;
-}
+static PyObject* qxfunction_get_closure(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 
 static PyObject* qxfunction_get_code(PyObject* op, void*) noexcept {
   return NewRefOrNone(AsFunction(op)->func_code);
@@ -193,16 +185,13 @@ static PyGetSetDef qxfunction_getsets[] = {
     {"__code__", qxfunction_get_code, nullptr, nullptr, nullptr},
     {"func_defaults", qxfunction_get_defaults, qxfunction_set_defaults, nullptr, nullptr},
     {"__defaults__", qxfunction_get_defaults, qxfunction_set_defaults, nullptr, nullptr},
-    {"__kwdefaults__", qxfunction_get_kwdefaults, qxfunction_set_kwdefaults, nullptr,
-     nullptr},
-    {"__annotations__", qxfunction_get_annotations, qxfunction_set_annotations, nullptr,
-     nullptr},
+    {"__kwdefaults__", qxfunction_get_kwdefaults, qxfunction_set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", qxfunction_get_annotations, qxfunction_set_annotations, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 static PyMemberDef qxfunction_members[] = {
-    {"__module__", T_OBJECT, offsetof(QxFunctionObject, m_module), PY_WRITE_RESTRICTED,
-     nullptr},
+    {"__module__", T_OBJECT, offsetof(QxFunctionObject, m_module), PY_WRITE_RESTRICTED, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -232,7 +221,7 @@ static PyObject* qxfunction_descr_get(PyObject* op, PyObject* obj, PyObject* typ
   int32_t flags = AsFunction(op)->flags;
   if (flags & StaticMethod) return Py_NewRef(op);
   if (flags & ClassMethod) {
-    PyObject* owner = type != nullptr ? type
+    PyObject* owner = type != nullptr  ? type
                       : obj != nullptr ? reinterpret_cast<PyObject*>(Py_TYPE(obj))
                                        : nullptr;
     if (owner == nullptr) return Py_NewRef(op);
@@ -306,8 +295,11 @@ inline constexpr unsigned long kQxFunctionTypeFlags =
 static_assert(kQxFunctionTypeFlags == 0x44000, "type flags: version tag and GC only");
 
 PyTypeObject QxFunctionType = {
+    // The macro brings its own trailing comma, which clang-format cannot see.
+    // clang-format off
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "qx_function_or_method",
+    // clang-format on
     .tp_basicsize = sizeof(QxFunctionObject),
     .tp_itemsize = 0,
     .tp_dealloc = qxfunction_dealloc,
@@ -327,9 +319,8 @@ PyTypeObject QxFunctionType = {
 // ---------------------------------------------------------------------------
 // Creation and defaults
 
-PyObject* QxFunctionNew(PyMethodDef* ml, int32_t flags, PyObject* qualname,
-                        PyObject* closure, PyObject* module, PyObject* globals,
-                        PyObject* code) noexcept {
+PyObject* QxFunctionNew(PyMethodDef* ml, int32_t flags, PyObject* qualname, PyObject* closure,
+                        PyObject* module, PyObject* globals, PyObject* code) noexcept {
   if (g_state.function_type == nullptr) {
     PyErr_SetString(PyExc_SystemError, "qx_function_or_method type is not registered");
     return nullptr;

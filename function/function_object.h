@@ -18,9 +18,9 @@ enum QxFunctionFlags : int32_t {
 // directly, so the layout is a contract (pinned by the assertions below).
 struct QxFunctionObject {
   PyObject_HEAD
-  PyMethodDef* m_ml;     // not owned
-  PyObject* m_self;      // the object itself; borrowed
-  PyObject* m_module;    // __module__, may be null
+  PyMethodDef* m_ml;   // not owned
+  PyObject* m_self;    // the object itself; borrowed
+  PyObject* m_module;  // __module__, may be null
   PyObject* m_weakreflist;
   PyObject* func_dict;
   PyObject* func_name;
@@ -44,8 +44,7 @@ static_assert(offsetof(QxFunctionObject, m_module) == 32, "shared layout: m_modu
 static_assert(offsetof(QxFunctionObject, m_weakreflist) == 40, "shared layout: weaklist");
 static_assert(offsetof(QxFunctionObject, func_dict) == 48, "shared layout: dict");
 // The builtin-function accessors read m_ml and m_self at these offsets.
-static_assert(offsetof(QxFunctionObject, m_ml) == offsetof(PyCFunctionObject, m_ml),
-              "builtin layout: m_ml");
+static_assert(offsetof(QxFunctionObject, m_ml) == offsetof(PyCFunctionObject, m_ml), "builtin layout: m_ml");
 static_assert(offsetof(QxFunctionObject, m_self) == offsetof(PyCFunctionObject, m_self),
               "builtin layout: m_self");
 
@@ -53,16 +52,14 @@ static_assert(offsetof(QxFunctionObject, m_self) == offsetof(PyCFunctionObject, 
 extern PyTypeObject QxFunctionType;
 
 // Returns a new function object of g_state.function_type, or null.
-PyObject* QxFunctionNew(PyMethodDef* ml, int32_t flags, PyObject* qualname,
-                        PyObject* closure, PyObject* module, PyObject* globals,
-                        PyObject* code) noexcept;
+PyObject* QxFunctionNew(PyMethodDef* ml, int32_t flags, PyObject* qualname, PyObject* closure,
+                        PyObject* module, PyObject* globals, PyObject* code) noexcept;
 void QxFunctionSetDefaultsTuple(PyObject* func, PyObject* tuple) noexcept;
 int QxFunctionMaterializeDefaults(PyObject* func) noexcept;
 
 // Call slot and dispatch.
 PyObject* QxFunctionCall(PyObject* func, PyObject* args, PyObject* kwds) noexcept;
-PyObject* QxFunctionDispatch(PyObject* func, PyObject* self, PyObject* args,
-                             PyObject* kwds) noexcept;
+PyObject* QxFunctionDispatch(PyObject* func, PyObject* self, PyObject* args, PyObject* kwds) noexcept;
 
 // Shared type registry.
 int RegisterFunctionType() noexcept;

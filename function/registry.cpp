@@ -23,10 +23,8 @@ PyTypeObject* FetchSharedType(PyObject* registry, PyTypeObject* static_type) noe
     }
     // Instances are read field by field by every sharing module, so the
     // size is the least the layouts must agree on.
-    if (reinterpret_cast<PyTypeObject*>(found.get())->tp_basicsize !=
-        static_type->tp_basicsize) {
-      PyErr_Format(PyExc_TypeError,
-                   "Shared runtime type %.200s has the wrong size, try recompiling", name);
+    if (reinterpret_cast<PyTypeObject*>(found.get())->tp_basicsize != static_type->tp_basicsize) {
+      PyErr_Format(PyExc_TypeError, "Shared runtime type %.200s has the wrong size, try recompiling", name);
       return nullptr;
     }
     return reinterpret_cast<PyTypeObject*>(found.release());
@@ -44,8 +42,7 @@ PyTypeObject* FetchSharedType(PyObject* registry, PyTypeObject* static_type) noe
 
 int RegisterFunctionType() noexcept {
   PyObject* registry = PyImport_AddModule(kRegistryModuleName);  // borrowed
-  PyTypeObject* type =
-      registry != nullptr ? FetchSharedType(registry, &QxFunctionType) : nullptr;
+  PyTypeObject* type = registry != nullptr ? FetchSharedType(registry, &QxFunctionType) : nullptr;
   // A retried initialisation replaces the type kept by the earlier attempt.
   Py_XSETREF(g_state.function_type, type);
   return type != nullptr ? 0 : -1;

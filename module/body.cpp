@@ -44,8 +44,8 @@ PyObject* ImportFrom(PyObject* module_name, PyObject* name) noexcept {
 // Makes one method of the fallback class and stores it in the namespace.
 int AddMethod(PyObject* ns, PyMethodDef* def, int32_t flags, PyObject* qualname, PyObject* code,
               PyObject* key, PyObject* defaults) noexcept {
-  Ref func = Ref::steal(QxFunctionNew(def, flags, qualname, nullptr, g_state.names.EnumBase,
-                                      g_state.module_dict, code));
+  Ref func = Ref::steal(
+      QxFunctionNew(def, flags, qualname, nullptr, g_state.names.EnumBase, g_state.module_dict, code));
   if (!func) return -1;
   if (defaults != nullptr) QxFunctionSetDefaultsTuple(func.get(), defaults);
   return NamespaceStore(ns, key, func.get());
@@ -71,8 +71,8 @@ int BuildFallbackBase() noexcept {
                 nullptr) < 0) {
     return Fail(kEnumSupportFile, 39);
   }
-  if (AddMethod(ns.get(), &kEnumBaseStrDef, 0, n.Qx_EnumBase_str, g_state.str_code, n.dunder_str,
-                nullptr) < 0) {
+  if (AddMethod(ns.get(), &kEnumBaseStrDef, 0, n.Qx_EnumBase_str, g_state.str_code, n.dunder_str, nullptr) <
+      0) {
     return Fail(kEnumSupportFile, 41);
   }
   Ref cls = Ref::steal(CreateClass(metaclass.get(), n.Qx_EnumBase, bases.get(), ns.get()));
@@ -87,7 +87,7 @@ struct Member {
 };
 
 constexpr Member kMembers[7] = {
-    {&NameObjects::Sunday, 1},   {&NameObjects::Monday, 2}, {&NameObjects::Tuesday, 3},
+    {&NameObjects::Sunday, 1},    {&NameObjects::Monday, 2},   {&NameObjects::Tuesday, 3},
     {&NameObjects::Wednesday, 4}, {&NameObjects::Thursday, 5}, {&NameObjects::Friday, 6},
     {&NameObjects::Saturday, 7},
 };

@@ -11,6 +11,7 @@ PyObject* CalculateMetaclass(PyTypeObject* metaclass, PyObject* bases) noexcept 
   const Py_ssize_t n = PyTuple_GET_SIZE(bases);
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyTypeObject* t = Py_TYPE(PyTuple_GET_ITEM(bases, i));
+    // NOLINTNEXTLINE(bugprone-branch-clone): two branches pick t for different reasons, in order.
     if (winner == nullptr) {
       winner = t;
     } else if (PyType_IsSubtype(winner, t)) {
@@ -29,8 +30,8 @@ PyObject* CalculateMetaclass(PyTypeObject* metaclass, PyObject* bases) noexcept 
   return reinterpret_cast<PyObject*>(winner);
 }
 
-PyObject* PrepareClassNamespace(PyObject* metaclass, PyObject* bases, PyObject* name,
-                                PyObject* qualname, PyObject* modname) noexcept {
+PyObject* PrepareClassNamespace(PyObject* metaclass, PyObject* bases, PyObject* name, PyObject* qualname,
+                                PyObject* modname) noexcept {
   Ref ns;
   if (metaclass != nullptr) {
     Ref prepare = Ref::steal(GetAttrByStr(metaclass, g_state.names.dunder_prepare));
@@ -53,8 +54,7 @@ PyObject* PrepareClassNamespace(PyObject* metaclass, PyObject* bases, PyObject* 
   return ns.release();
 }
 
-PyObject* CreateClass(PyObject* metaclass, PyObject* name, PyObject* bases,
-                      PyObject* namespace_) noexcept {
+PyObject* CreateClass(PyObject* metaclass, PyObject* name, PyObject* bases, PyObject* namespace_) noexcept {
   // A __metaclass__ entry in the namespace replaces the metaclass outright.
   Ref from_namespace = Ref::steal(PyObject_GetItem(namespace_, g_state.names.dunder_metaclass));
   if (from_namespace) {

@@ -14,7 +14,10 @@ const StringTabEntry kStringTab[] = {
   {&g_state.names.field, text, sizeof(text), nullptr, 0, 1, interned},
     QX_NAME_TABLE(QX_NAME_ROW)
 #undef QX_NAME_ROW
+    // Each row above ends in its own comma, which clang-format cannot see.
+    // clang-format off
     {nullptr, nullptr, 0, nullptr, 0, 0, 0},
+    // clang-format on
 };
 
 static_assert(sizeof(kStringTab) / sizeof(kStringTab[0]) == kNameTableRows + 1,
@@ -53,8 +56,8 @@ bool Store(PyObject** slot, PyObject* obj) noexcept {
 PyObject* NewCode(int argcount, int nlocals, PyObject* varnames, PyObject* name, int firstlineno) noexcept {
   PyObject* e = g_state.empty_tuple;
   PyObject* b = g_state.empty_bytes;
-  return reinterpret_cast<PyObject*>(PyCode_New(argcount, 0, nlocals, 0, CO_OPTIMIZED | CO_NEWLOCALS, b, e,
-                                                e, varnames, e, e, g_state.names.enumsupport, name, name,
+  return reinterpret_cast<PyObject*>(PyCode_New(argcount, 0, nlocals, 0, CO_OPTIMIZED | CO_NEWLOCALS, b, e, e,
+                                                varnames, e, e, g_state.names.enumsupport, name, name,
                                                 firstlineno, b, b));
 }
 

@@ -59,7 +59,8 @@ PyObject* CallCFunctionFast(PyObject* func, PyObject* const* args, Py_ssize_t n)
   PyMethodDef* ml = MethodDef(func);
   PyObject* self = CFunctionSelf(func, ml);
   if (ml->ml_flags & METH_KEYWORDS) {
-    auto entry = reinterpret_cast<_PyCFunctionFastWithKeywords>(reinterpret_cast<void (*)(void)>(ml->ml_meth));
+    auto entry =
+        reinterpret_cast<_PyCFunctionFastWithKeywords>(reinterpret_cast<void (*)(void)>(ml->ml_meth));
     return entry(self, args, n, nullptr);
   }
   auto entry = reinterpret_cast<_PyCFunctionFast>(reinterpret_cast<void (*)(void)>(ml->ml_meth));
@@ -103,8 +104,7 @@ PyObject* FunctionFastCall(PyObject* func, PyObject* const* args, int32_t n) noe
   return result;
 }
 
-PyObject* CallMethodArgs(PyObject* callee_in, PyObject* const* args, int nargs,
-                         CallPath* path) noexcept {
+PyObject* CallMethodArgs(PyObject* callee_in, PyObject* const* args, int nargs, CallPath* path) noexcept {
   Ref callee = Ref::steal(callee_in);
   Ref self;
   if (Py_TYPE(callee.get()) == &PyMethod_Type && PyMethod_GET_SELF(callee.get()) != nullptr) {

@@ -26,7 +26,6 @@ enum class CallPath { NoArg, OneArg, FunctionFast, CFunctionFast, TupleAlloc, Ob
 // The bound-method unpacking pattern of the call sites: calls `callee` (a new
 // reference, consumed) with nargs positional arguments (0 to 4). On failure
 // *path tells which path failed. Returns a new reference or null.
-PyObject* CallMethodArgs(PyObject* callee, PyObject* const* args, int nargs,
-                         CallPath* path) noexcept;
+PyObject* CallMethodArgs(PyObject* callee, PyObject* const* args, int nargs, CallPath* path) noexcept;
 
 }  // namespace qx

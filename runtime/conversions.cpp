@@ -9,9 +9,7 @@ namespace qx {
 namespace {
 
 // Digits of an int, read straight from its representation.
-inline const digit* Digits(PyObject* x) noexcept {
-  return reinterpret_cast<PyLongObject*>(x)->ob_digit;
-}
+inline const digit* Digits(PyObject* x) noexcept { return reinterpret_cast<PyLongObject*>(x)->ob_digit; }
 
 }  // namespace
 

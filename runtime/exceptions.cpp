@@ -34,14 +34,12 @@ void RaiseObject(PyObject* obj) noexcept {
     // The class called is the type given, not the type of what it returned.
     PyErr_SetObject(obj, inst.get());
   } else {
-    PyErr_Format(PyExc_TypeError,
-                 "calling %R should have returned an instance of BaseException, not %R", obj,
+    PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R", obj,
                  reinterpret_cast<PyObject*>(Py_TYPE(inst.get())));
   }
 }
 
-void SaveErrorState(PyThreadState* tstate, PyObject** type, PyObject** value,
-                    PyObject** traceback) noexcept {
+void SaveErrorState(PyThreadState* tstate, PyObject** type, PyObject** value, PyObject** traceback) noexcept {
   *type = tstate->curexc_type;
   *value = tstate->curexc_value;
   *traceback = tstate->curexc_traceback;
@@ -50,8 +48,7 @@ void SaveErrorState(PyThreadState* tstate, PyObject** type, PyObject** value,
   tstate->curexc_traceback = nullptr;
 }
 
-void RestoreErrorState(PyThreadState* tstate, PyObject* type, PyObject* value,
-                       PyObject* traceback) noexcept {
+void RestoreErrorState(PyThreadState* tstate, PyObject* type, PyObject* value, PyObject* traceback) noexcept {
   PyObject* old_type = tstate->curexc_type;
   PyObject* old_value = tstate->curexc_value;
   PyObject* old_tb = tstate->curexc_traceback;

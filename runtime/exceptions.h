@@ -11,11 +11,9 @@ void RaiseObject(PyObject* obj) noexcept;
 
 // Takes the thread's pending error out (references handed to the caller) and
 // leaves the thread state clear.
-void SaveErrorState(PyThreadState* tstate, PyObject** type, PyObject** value,
-                    PyObject** traceback) noexcept;
+void SaveErrorState(PyThreadState* tstate, PyObject** type, PyObject** value, PyObject** traceback) noexcept;
 // Puts an error back (references stolen), discarding whatever was pending.
-void RestoreErrorState(PyThreadState* tstate, PyObject* type, PyObject* value,
-                       PyObject* traceback) noexcept;
+void RestoreErrorState(PyThreadState* tstate, PyObject* type, PyObject* value, PyObject* traceback) noexcept;
 
 // Match tests by identity and MRO scan; none raises or clears anything.
 int PendingErrorMatches(PyThreadState* tstate, PyObject* exc) noexcept;

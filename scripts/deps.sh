@@ -1,6 +1,7 @@
 # Sourced by the other scripts: installs the Debian packages the build and
 # the tests need, when any is missing.
-QX_APT_PACKAGES="g++ cmake make python3.11 python3.11-dev python3.11-dbg libgtest-dev python3-pytest python3-hypothesis"
+QX_APT_PACKAGES="g++ cmake make python3.11 python3.11-dev python3.11-dbg libgtest-dev python3-pytest python3-hypothesis
+  python3-pip python3-setuptools python3-wheel python3-venv python3-build python3-mypy clang-format clang-tidy"
 
 qx_install_deps() {
   local missing=""

@@ -65,8 +65,8 @@ TEST(SetupPickling, MovesOnlyWhenPicklingIsLeftToObject) {
     return reinterpret_cast<PyTypeObject*>(PyDict_GetItemString(ns.get(), name));
   };
   ASSERT_EQ(qx::SetupPickling(type("Plain")), 0);
-  Ref moved = qxtest::Eval("sorted(k for k in vars(Plain) if k.startswith('__re') or 'state' in k)",
-                           ns.get());
+  Ref moved =
+      qxtest::Eval("sorted(k for k in vars(Plain) if k.startswith('__re') or 'state' in k)", ns.get());
   EXPECT_EQ(qxtest::Str(moved.get()), "['__reduce__', '__setstate__']");
   EXPECT_EQ(qxtest::Str(qxtest::Eval("Plain().__reduce__()", ns.get()).get()), "r");
   for (const char* name : {"OwnReduce", "OwnGetstate"}) {

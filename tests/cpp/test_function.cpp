@@ -42,8 +42,8 @@ PyMethodDef kLong = {kLongName.c_str(), Echo, METH_O, nullptr};
 Ref NewFunction(PyMethodDef* ml, int32_t flags = 0) {
   Ref qualname = Ref::steal(PyUnicode_FromFormat("T.%s", ml->ml_name));
   Ref globals = Ref::steal(PyDict_New());
-  Ref f = Ref::steal(qx::QxFunctionNew(ml, flags, qualname.get(), nullptr,
-                                       g_state.names.EnumBase, globals.get(), nullptr));
+  Ref f = Ref::steal(
+      qx::QxFunctionNew(ml, flags, qualname.get(), nullptr, g_state.names.EnumBase, globals.get(), nullptr));
   EXPECT_TRUE(f);
   return f;
 }
@@ -99,8 +99,7 @@ TEST(FunctionCall, DispatchByEntryShape) {
   std::string self_one = Repr(one.get()), self_na = Repr(na.get()), self_va = Repr(va.get());
   EXPECT_EQ(Call(one.get(), "(5,)"), "(" + self_one + ", 5)");
   EXPECT_EQ(Call(one.get(), "(5,)", "{}"), "(" + self_one + ", 5)");
-  EXPECT_EQ(Call(one.get(), "(1, 2)"),
-            "TypeError: one() takes exactly one argument (2 given)");
+  EXPECT_EQ(Call(one.get(), "(1, 2)"), "TypeError: one() takes exactly one argument (2 given)");
   EXPECT_EQ(Call(one.get(), "()"), "TypeError: one() takes exactly one argument (0 given)");
   EXPECT_EQ(Call(one.get(), "(1,)", "{'k': 2}"), "TypeError: one() takes no keyword arguments");
   EXPECT_EQ(Call(na.get(), "()"), "(" + self_na + ", None)");
@@ -176,6 +175,7 @@ TEST(FunctionAttributes, LazyNameAndDocAreMadeOnceAndStored) {
   Ref va = NewFunction(&kVarargs), one = NewFunction(&kOne);
   EXPECT_EQ(Rec(va)->func_name, nullptr);
   Ref name = Ref::steal(PyObject_GetAttrString(va.get(), "__name__"));
+  ASSERT_TRUE(name);
   EXPECT_EQ(Rec(va)->func_name, name.get());
   EXPECT_TRUE(PyUnicode_CHECK_INTERNED(name.get()));
   Ref doc = Ref::steal(PyObject_GetAttrString(va.get(), "func_doc"));
@@ -236,11 +236,11 @@ TEST(FunctionGc, TraverseVisitsWhatClearReleases) {
   Ref f = NewFunction(&kOne);
   QxFunctionObject* r = Rec(f);
   std::vector<Ref> values;
+  values.reserve(12);
   for (int i = 0; i < 12; ++i) values.push_back(Ref::steal(PyList_New(0)));
-  PyObject** fields[] = {&r->func_closure, &r->m_module, &r->func_dict, &r->func_name,
-                         &r->func_qualname, &r->func_doc, &r->func_globals, &r->func_code,
-                         &r->func_classobj, &r->defaults_tuple, &r->defaults_kwdict,
-                         &r->func_annotations};
+  PyObject** fields[] = {&r->func_closure,  &r->m_module,       &r->func_dict,       &r->func_name,
+                         &r->func_qualname, &r->func_doc,       &r->func_globals,    &r->func_code,
+                         &r->func_classobj, &r->defaults_tuple, &r->defaults_kwdict, &r->func_annotations};
   std::vector<PyObject*> expected;
   for (int i = 0; i < 10; ++i) {
     Py_XSETREF(*fields[i], Py_NewRef(values[i].get()));
@@ -317,10 +317,11 @@ TEST(FunctionGc, CycleThroughDictIsCollectedAndNothingLeaks) {
   Ref f = NewFunction(&kOne);
   PyDict_SetItemString(ns.get(), "f", f.get());
   f.reset();
-  Exec("h = Holder(); h.f = f; f.__dict__['h'] = h; wr = weakref.ref(f)\n"
-       "del h, f\n"
-       "gc.collect()\n",
-       ns.get());
+  Exec(
+      "h = Holder(); h.f = f; f.__dict__['h'] = h; wr = weakref.ref(f)\n"
+      "del h, f\n"
+      "gc.collect()\n",
+      ns.get());
   Ref dead = Eval("wr() is None", ns.get());
   EXPECT_EQ(dead.get(), Py_True);
 }
@@ -344,11 +345,12 @@ TEST(FunctionGc, ClearedObjectReachedFromCallbackDuringCollection) {
   Ref f = NewFunction(&kOne);
   PyDict_SetItemString(ns.get(), "f", f.get());
   f.reset();
-  Exec("f.__defaults__ = (f, X())\n"
-       "k = K(); k.f = f; f.__dict__['k'] = k\n"
-       "del f, k\n"
-       "gc.collect()\n",
-       ns.get());
+  Exec(
+      "f.__defaults__ = (f, X())\n"
+      "k = K(); k.f = f; f.__dict__['k'] = k\n"
+      "del f, k\n"
+      "gc.collect()\n",
+      ns.get());
   Ref seen = Eval("seen", ns.get());
   ASSERT_TRUE(seen);
   ASSERT_EQ(PyList_GET_SIZE(seen.get()), 1) << Repr(seen.get());
@@ -396,9 +398,10 @@ TEST(FunctionRegistry, FetchSharedTypeChecksWhatItFinds) {
   Ref published = Ref::steal(PyObject_GetAttrString(reg.get(), "qx_test_shared"));
   EXPECT_EQ(published.get(), reinterpret_cast<PyObject*>(&own));
 
-  Ref ns = RunPython("class Broken:\n"
-                     "    def __getattr__(self, name): raise KeyError(name)\n"
-                     "broken = Broken()\n");
+  Ref ns = RunPython(
+      "class Broken:\n"
+      "    def __getattr__(self, name): raise KeyError(name)\n"
+      "broken = Broken()\n");
   PyObject* broken = PyDict_GetItemString(ns.get(), "broken");
   EXPECT_EQ(qx::FetchSharedType(broken, &own), nullptr);
   std::string type;

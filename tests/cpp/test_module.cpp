@@ -89,7 +89,8 @@ std::string CatchWarnings(const char* action, Fn fn, int* rc) {
   Ref ns = RunPython("import warnings\n");
   Ref ctx = Eval("warnings.catch_warnings(record=True)", ns.get());
   Ref log = Ref::steal(PyObject_CallMethod(ctx.get(), "__enter__", nullptr));
-  Ref filt = Ref::steal(PyObject_CallMethod(PyDict_GetItemString(ns.get(), "warnings"), "simplefilter", "s", action));
+  Ref filt = Ref::steal(
+      PyObject_CallMethod(PyDict_GetItemString(ns.get(), "warnings"), "simplefilter", "s", action));
   *rc = fn();
   std::string error = TakeError();
   PyDict_SetItemString(ns.get(), "log", log.get());
@@ -102,24 +103,30 @@ std::string CatchWarnings(const char* action, Fn fn, int* rc) {
 
 TEST(ModuleVersionCheck, ComparesCharactersZeroAndTwoOnly) {
   int rc = 0;
-  EXPECT_EQ(CatchWarnings("always", [] { return qx::CheckInterpreterVersionAgainst(3, 6, "3.6.8 (main)"); }, &rc),
+  EXPECT_EQ(CatchWarnings(
+                "always", [] { return qx::CheckInterpreterVersionAgainst(3, 6, "3.6.8 (main)"); }, &rc),
             "[]");
   EXPECT_EQ(rc, 0);
-  EXPECT_EQ(CatchWarnings("always", [] { return qx::CheckInterpreterVersionAgainst(3, 6, "3.7.1"); }, &rc),
+  EXPECT_EQ(CatchWarnings(
+                "always", [] { return qx::CheckInterpreterVersionAgainst(3, 6, "3.7.1"); }, &rc),
             "[('RuntimeWarning', \"compiletime version 3.6 of module 'quendrix.core.enums.weekdays' "
             "does not match runtime version 3.7\")]");
   EXPECT_EQ(rc, 0);
   // 3.10 reads as 3.1.
-  EXPECT_EQ(CatchWarnings("always", [] { return qx::CheckInterpreterVersionAgainst(3, 6, "3.10.4"); }, &rc),
+  EXPECT_EQ(CatchWarnings(
+                "always", [] { return qx::CheckInterpreterVersionAgainst(3, 6, "3.10.4"); }, &rc),
             "[('RuntimeWarning', \"compiletime version 3.6 of module 'quendrix.core.enums.weekdays' "
             "does not match runtime version 3.1\")]");
   // Built for 3.11, which also reads as 3.1: 3.10 matches, 3.7 does not.
-  EXPECT_EQ(CatchWarnings("always", [] { return qx::CheckInterpreterVersionAgainst(3, 11, "3.10.4"); }, &rc),
+  EXPECT_EQ(CatchWarnings(
+                "always", [] { return qx::CheckInterpreterVersionAgainst(3, 11, "3.10.4"); }, &rc),
             "[]");
-  EXPECT_EQ(CatchWarnings("always", [] { return qx::CheckInterpreterVersionAgainst(3, 11, "3.7.0"); }, &rc),
+  EXPECT_EQ(CatchWarnings(
+                "always", [] { return qx::CheckInterpreterVersionAgainst(3, 11, "3.7.0"); }, &rc),
             "[('RuntimeWarning', \"compiletime version 3.1 of module 'quendrix.core.enums.weekdays' "
             "does not match runtime version 3.7\")]");
-  EXPECT_EQ(CatchWarnings("error", [] { return qx::CheckInterpreterVersionAgainst(3, 6, "3.7.1"); }, &rc),
+  EXPECT_EQ(CatchWarnings(
+                "error", [] { return qx::CheckInterpreterVersionAgainst(3, 6, "3.7.1"); }, &rc),
             "raised: compiletime version 3.6 of module 'quendrix.core.enums.weekdays' does not match "
             "runtime version 3.7");
   EXPECT_EQ(rc, -1);
@@ -136,7 +143,8 @@ TEST(ModuleEntry, VersionWarningAsErrorFailsTheImportWithTheWarningItself) {
   Ref ns = RunPython("import warnings\n");
   Ref ctx = Eval("warnings.catch_warnings()", ns.get());
   Ref entered = Ref::steal(PyObject_CallMethod(ctx.get(), "__enter__", nullptr));
-  Ref filt = Ref::steal(PyObject_CallMethod(PyDict_GetItemString(ns.get(), "warnings"), "simplefilter", "s", "error"));
+  Ref filt = Ref::steal(
+      PyObject_CallMethod(PyDict_GetItemString(ns.get(), "warnings"), "simplefilter", "s", "error"));
   PyObject* result = PyInit_weekdays();
   std::string message = TakeError(&type_name);
   Ref done = Ref::steal(PyObject_CallMethod(ctx.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
@@ -197,7 +205,8 @@ TEST(ModuleClassCreation, PrepareAndCreate) {
   EXPECT_EQ(qxtest::Str(plain.get()), "{'__module__': 'somewhere', '__qualname__': 'Outer.K'}");
 
   PyObject* ordered = PyDict_GetItemString(ns.get(), "Ordered");
-  Ref prepared = Ref::steal(qx::PrepareClassNamespace(ordered, bases.get(), name.get(), qual.get(), mod.get()));
+  Ref prepared =
+      Ref::steal(qx::PrepareClassNamespace(ordered, bases.get(), name.get(), qual.get(), mod.get()));
   ASSERT_TRUE(prepared) << TakeError();
   EXPECT_EQ(qxtest::Str(prepared.get()),
             "{'prepared': True, '__module__': 'somewhere', '__qualname__': 'Outer.K'}");
@@ -206,16 +215,16 @@ TEST(ModuleClassCreation, PrepareAndCreate) {
   // A __metaclass__ entry decides which metaclass is called.
   PyObject* meta2 = PyDict_GetItemString(ns.get(), "Meta2");
   PyDict_SetItemString(prepared.get(), "__metaclass__", meta2);
-  Ref cls = Ref::steal(qx::CreateClass(reinterpret_cast<PyObject*>(&PyType_Type), name.get(), bases.get(),
-                                       prepared.get()));
+  Ref cls = Ref::steal(
+      qx::CreateClass(reinterpret_cast<PyObject*>(&PyType_Type), name.get(), bases.get(), prepared.get()));
   ASSERT_TRUE(cls) << TakeError();
   EXPECT_EQ(reinterpret_cast<PyObject*>(Py_TYPE(cls.get())), meta2);
   Ref kept = Ref::steal(PyObject_GetAttrString(cls.get(), "__metaclass__"));
   EXPECT_EQ(kept.get(), meta2);
 
   // Without the entry the given metaclass is called.
-  Ref plain_cls = Ref::steal(qx::CreateClass(reinterpret_cast<PyObject*>(&PyType_Type), name.get(), bases.get(),
-                                             plain.get()));
+  Ref plain_cls = Ref::steal(
+      qx::CreateClass(reinterpret_cast<PyObject*>(&PyType_Type), name.get(), bases.get(), plain.get()));
   ASSERT_TRUE(plain_cls) << TakeError();
   EXPECT_EQ(Py_TYPE(plain_cls.get()), &PyType_Type);
 

@@ -379,8 +379,8 @@ TEST(RuntimeCallNoArg, ModuleFunctionTypeEntersDirectlyButOneArgUsesItsCallSlot)
   // Marked as a method of an extension type, the call slot would take the
   // receiver from the arguments; the direct entry passes the object itself.
   static PyMethodDef noargs_def{"probe", Entry(NoArgs), METH_NOARGS, nullptr};
-  Ref f = Ref::steal(qx::QxFunctionNew(&noargs_def, qx::ExtensionTypeMethod, qualname.get(),
-                                       nullptr, nullptr, globals.get(), nullptr));
+  Ref f = Ref::steal(qx::QxFunctionNew(&noargs_def, qx::ExtensionTypeMethod, qualname.get(), nullptr, nullptr,
+                                       globals.get(), nullptr));
   ASSERT_TRUE(f) << TakeError();
   g_seen = {};
   Ref r = Ref::steal(qx::CallNoArg(f.get()));
@@ -390,8 +390,8 @@ TEST(RuntimeCallNoArg, ModuleFunctionTypeEntersDirectlyButOneArgUsesItsCallSlot)
 
   // CallOneArg never takes the direct entry for the module's type.
   static PyMethodDef o_def{"probe_o", Entry(EchoO), METH_O, nullptr};
-  Ref g = Ref::steal(qx::QxFunctionNew(&o_def, qx::ExtensionTypeMethod, qualname.get(), nullptr,
-                                       nullptr, globals.get(), nullptr));
+  Ref g = Ref::steal(qx::QxFunctionNew(&o_def, qx::ExtensionTypeMethod, qualname.get(), nullptr, nullptr,
+                                       globals.get(), nullptr));
   ASSERT_TRUE(g) << TakeError();
   Ref arg = Eval("'receiver'");
   g_seen = {};

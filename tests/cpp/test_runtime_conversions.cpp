@@ -90,12 +90,12 @@ TEST(RuntimeToSsizeIndex, ExactIntsAcrossTheDigitBoundaries) {
       {"0", 0},
       {"1", 1},
       {"-1", -1},
-      {"2**30 - 1", (Py_ssize_t{1} << 30) - 1},   // largest one-digit value
-      {"2**30", Py_ssize_t{1} << 30},             // smallest two-digit value
+      {"2**30 - 1", (Py_ssize_t{1} << 30) - 1},  // largest one-digit value
+      {"2**30", Py_ssize_t{1} << 30},            // smallest two-digit value
       {"-(2**30)", -(Py_ssize_t{1} << 30)},
-      {"2**60 - 1", (Py_ssize_t{1} << 60) - 1},   // largest two-digit value
+      {"2**60 - 1", (Py_ssize_t{1} << 60) - 1},  // largest two-digit value
       {"-(2**60 - 1)", -((Py_ssize_t{1} << 60) - 1)},
-      {"2**60", Py_ssize_t{1} << 60},             // three digits: interpreter path
+      {"2**60", Py_ssize_t{1} << 60},  // three digits: interpreter path
       {"2**63 - 1", PY_SSIZE_T_MAX},
       {"-(2**63)", PY_SSIZE_T_MIN},
   };

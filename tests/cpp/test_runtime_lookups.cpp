@@ -338,8 +338,7 @@ TEST_F(RuntimeImportModule, MissingEverywhereAndStandardModules) {
   std::string type;
   EXPECT_EQ(TakeError(&type), "No module named 'qx_probe_missing'");
   EXPECT_EQ(type, "ModuleNotFoundError");
-  EXPECT_EQ(Seen(), (std::vector<std::string>{"quendrix.core.enums.qx_probe_missing",
-                                              "qx_probe_missing"}));
+  EXPECT_EQ(Seen(), (std::vector<std::string>{"quendrix.core.enums.qx_probe_missing", "qx_probe_missing"}));
 
   // The body's own import: collections with the from-list [OrderedDict]; the
   // relative miss is cleared and the module itself comes back.
@@ -431,8 +430,8 @@ TEST(RuntimeSubscriptByIndex, KeysAndTheirErrors) {
     const char* key;
     const char* want;
   };
-  for (const Case& c : {Case{"0", "a"}, Case{"2", "c"}, Case{"-1", "c"}, Case{"-3", "a"},
-                        Case{"True", "b"}, Case{"Index(-2)", "b"}}) {
+  for (const Case& c : {Case{"0", "a"}, Case{"2", "c"}, Case{"-1", "c"}, Case{"-3", "a"}, Case{"True", "b"},
+                        Case{"Index(-2)", "b"}}) {
     Ref key = Eval(c.key, ns.get());
     Ref r = Ref::steal(qx::SubscriptByIndex(lst.get(), key.get()));
     ASSERT_TRUE(r) << c.key << ": " << TakeError();

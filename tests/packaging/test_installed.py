@@ -1,0 +1,119 @@
+"""The package as a user meets it once installed with pip: run by
+scripts/checks/60-packaging.sh with the interpreter of the virtual
+environment it installed into, from a directory outside the source tree.
+
+QX_INSTALL_MODE says how it was installed: "site" (pip install . or a wheel:
+the files live in the environment's site-packages) or "editable" (pip install
+-e: the environment points at QX_INSTALL_SOURCE/python). QX_SOURCE_ROOT is
+the tree whose README is checked.
+"""
+import doctest
+import os
+import re
+import subprocess
+import sys
+import sysconfig
+from pathlib import Path
+
+import pytest
+
+HERE = Path(__file__).resolve().parent
+SOURCE_ROOT = Path(os.environ.get("QX_SOURCE_ROOT", HERE.parent.parent))
+MODE = os.environ.get("QX_INSTALL_MODE", "site")
+MODULE = "quendrix.core.enums.weekdays"
+
+
+def run(args, tmp_path, **kwargs):
+    """Runs a command from a scratch directory, so nothing is found by
+    accident in the current directory."""
+    return subprocess.run(args, cwd=tmp_path, capture_output=True, text=True, timeout=300, **kwargs)
+
+
+def mypy(tmp_path, *args):
+    return run([sys.executable, "-m", "mypy", "--cache-dir", str(tmp_path / ".mypy_cache"), *args], tmp_path)
+
+
+def readme_python_blocks():
+    text = (SOURCE_ROOT / "README.md").read_text()
+    return [m.group(1) for m in re.finditer(r"^```python\n(.*?)^```", text, re.S | re.M)]
+
+
+def readme_programs():
+    return [b for b in readme_python_blocks() if not b.lstrip().startswith(">>>")]
+
+
+def test_import_finds_the_installed_package(tmp_path):
+    proc = run([sys.executable, "-c", f"import {MODULE} as m; print(m.__file__)"], tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    location = Path(proc.stdout.strip())
+    assert location.name == "weekdays" + sysconfig.get_config_var("EXT_SUFFIX")
+    if MODE == "editable":
+        expected = Path(os.environ["QX_INSTALL_SOURCE"]).resolve() / "python"
+    else:
+        expected = Path(sysconfig.get_paths()["platlib"]).resolve()
+    assert location.resolve().is_relative_to(expected), (location, expected)
+
+
+def test_stub_and_marker_ship_next_to_the_module():
+    import quendrix
+    import quendrix.core.enums.weekdays as weekdays
+
+    assert (Path(quendrix.__file__).parent / "py.typed").is_file()
+    assert Path(weekdays.__file__).with_name("weekdays.pyi").is_file()
+
+
+def test_module_works(tmp_path):
+    from quendrix.core.enums.weekdays import Friday, Weekdays
+
+    assert Friday is Weekdays.Friday and Friday == 6
+    assert [m.value for m in Weekdays] == list(range(1, 8))
+
+
+def test_stubtest_agrees_with_the_module(tmp_path):
+    proc = run([sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", os.devnull, MODULE], tmp_path)
+    print(proc.stdout, proc.stderr)
+    assert proc.returncode == 0
+
+
+def test_mypy_accepts_a_program_using_the_members(tmp_path):
+    program = HERE / "uses_members.py"
+    proc = mypy(tmp_path, "--strict", str(program))
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    # It runs as well.
+    proc = run([sys.executable, str(program)], tmp_path)
+    assert proc.returncode == 0, proc.stderr
+
+
+def test_mypy_rejects_misspelt_members(tmp_path):
+    proc = mypy(tmp_path, str(HERE / "misspelt_member.py"))
+    assert proc.returncode == 1, proc.stdout + proc.stderr
+    errors = [line for line in proc.stdout.splitlines() if ": error:" in line]
+    assert len(errors) == 2, proc.stdout
+    assert 'has no attribute "Fryday"' in errors[0]
+    assert 'has no attribute "Tusday"' in errors[1]
+
+
+def test_readme_has_examples():
+    blocks = readme_python_blocks()
+    assert any(b.lstrip().startswith(">>>") for b in blocks)
+    assert readme_programs()
+
+
+def test_readme_session_examples_run_as_shown():
+    for block in readme_python_blocks():
+        if not block.lstrip().startswith(">>>"):
+            continue
+        test = doctest.DocTestParser().get_doctest(block, {}, "README", "README.md", 0)
+        runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+        runner.run(test)
+        assert runner.failures == 0, block
+
+
+@pytest.mark.parametrize("index", range(len(readme_programs())))
+def test_readme_programs_run_and_type_check(tmp_path, index):
+    program = tmp_path / f"readme_example_{index}.py"
+    program.write_text(readme_programs()[index])
+    proc = run([sys.executable, str(program)], tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    proc = mypy(tmp_path, "--strict", str(program))
+    assert proc.returncode == 0, proc.stdout + proc.stderr
