@@ -17,13 +17,12 @@ using qx::CallPath;
 using qx::g_state;
 using qx::Ref;
 using qxtest::Eval;
+using qxtest::Get;
 using qxtest::RunPython;
 using qxtest::Str;
 using qxtest::TakeError;
 
 namespace {
-
-PyObject* Get(const Ref& ns, const char* name) { return PyDict_GetItemString(ns.get(), name); }
 
 // What the last entry point of the builtins below saw.
 struct Seen {

@@ -13,6 +13,7 @@
 
 using qx::Ref;
 using qxtest::Eval;
+using qxtest::Get;
 using qxtest::RunPython;
 using qxtest::TakeError;
 
@@ -54,8 +55,6 @@ class WarningsScope {
  private:
   Ref ns_;
 };
-
-PyObject* Get(const Ref& ns, const char* name) { return PyDict_GetItemString(ns.get(), name); }
 
 const char* kConversionTypes =
     "class Index:\n"

@@ -11,12 +11,11 @@
 
 using qx::Ref;
 using qxtest::Eval;
+using qxtest::Get;
 using qxtest::RunPython;
 using qxtest::TakeError;
 
 namespace {
-
-PyObject* Get(const Ref& ns, const char* name) { return PyDict_GetItemString(ns.get(), name); }
 
 // The pending error exactly as stored (not normalised); the indicator is
 // left clear.

@@ -14,13 +14,12 @@
 using qx::g_state;
 using qx::Ref;
 using qxtest::Eval;
+using qxtest::Get;
 using qxtest::RunPython;
 using qxtest::Str;
 using qxtest::TakeError;
 
 namespace {
-
-PyObject* Get(const Ref& ns, const char* name) { return PyDict_GetItemString(ns.get(), name); }
 
 // Names handed to the routines are interned and carry their hash, as the
 // name table's are.

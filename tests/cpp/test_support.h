@@ -57,6 +57,9 @@ inline std::string TakeError(std::string* type_name = nullptr) {
   return msg;
 }
 
+// Borrowed item of a namespace made by RunPython.
+inline PyObject* Get(const qx::Ref& ns, const char* name) { return PyDict_GetItemString(ns.get(), name); }
+
 inline std::string Str(PyObject* o) {
   PyObject* s = PyObject_Str(o);
   if (s == nullptr) {

@@ -107,20 +107,12 @@ def _after_import_failure():
 
 
 def _swap(obj, attr, value):
-    """Sets obj.attr (or deletes it when value is _MISSING); returns the
-    function that puts the old value back."""
-    old = getattr(obj, attr, _MISSING)
-    if value is _MISSING:
-        delattr(obj, attr)
-    else:
-        setattr(obj, attr, value)
+    """_swap_attr for an import case: restoring also checks that the failed
+    import left nothing registered."""
+    restore_attr = _swap_attr(obj, attr, value)
 
     def restore():
-        if old is _MISSING:
-            if hasattr(obj, attr):
-                delattr(obj, attr)
-        else:
-            setattr(obj, attr, old)
+        restore_attr()
         _after_import_failure()
 
     return restore
@@ -816,6 +808,8 @@ def pickling_ops():
 
 
 def _swap_attr(obj, attr, value):
+    """Sets obj.attr (or deletes it when value is _MISSING); returns the
+    function that puts the old value back."""
     old = getattr(obj, attr, _MISSING)
     if value is _MISSING:
         delattr(obj, attr)
