@@ -385,7 +385,7 @@ struct Failure {
   PyObject* value;  // a ValueError instance, borrowed
   bool Report(int32_t source_line, int32_t impl_line) const {
     PyErr_Restore(Py_NewRef(PyExc_ValueError), Py_NewRef(value), nullptr);
-    qx::AddTraceback(kTracebackFunction, qx::kEnumSupportFile, source_line, impl_line);
+    qx::AddTraceback(kTracebackFunction, {qx::SourceFile::EnumSupport, source_line, impl_line});
     return Drain();
   }
   // The interpreter's own share of an entry: a frame for an existing code
@@ -671,8 +671,8 @@ bool Bench::AllocationCases() {
   };
   Failure failure{exc_value.get()};
   if (!failure.Report(kHitSourceLine, kHitImplLine)) return Fail("traceback warm-up");
-  Ref cached_code = Ref::steal(
-      qx::CodeCacheFind(kHitSourceLine, kTracebackFunction, qx::kFileNameTable[qx::kEnumSupportFile]));
+  Ref cached_code = Ref::steal(qx::CodeCacheFind(
+      kHitSourceLine, kTracebackFunction, qx::kFileNameTable[static_cast<int>(qx::SourceFile::EnumSupport)]));
   if (!cached_code) return Fail("cached traceback code object");
   PyObject* code = cached_code.get();
   int32_t next_line = 1;

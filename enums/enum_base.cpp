@@ -45,15 +45,14 @@ int NextCandidate(PyObject* cls, PyObject* it, Py_ssize_t* index, Ref* item) noe
   return 0;
 }
 
-PyObject* NewBody(PyObject* cls, PyObject* value, PyObject* name, FailurePoint* fail) noexcept {
+PyObject* NewBody(PyObject* cls, PyObject* value, PyObject* name, Failure* fail) noexcept {
   // The first member in registry order that compares equal wins, whatever
   // name was passed.
   Ref it;
   if (!PyList_CheckExact(cls) && !PyTuple_CheckExact(cls)) {
     it = Ref::steal(PyObject_GetIter(cls));
     if (!it) {
-      *fail = {29, 2136};
-      return nullptr;
+      return fail->At(29, 2136);
     }
   }
   Py_ssize_t index = 0;
@@ -61,19 +60,16 @@ PyObject* NewBody(PyObject* cls, PyObject* value, PyObject* name, FailurePoint* 
     Ref v;
     int more = NextCandidate(cls, it.get(), &index, &v);
     if (more < 0) {
-      *fail = {29, 2165};
-      return nullptr;
+      return fail->At(29, 2165);
     }
     if (more == 0) break;
     Ref eq = Ref::steal(PyObject_RichCompare(v.get(), value, Py_EQ));
     if (!eq) {
-      *fail = {30, 2181};
-      return nullptr;
+      return fail->At(30, 2181);
     }
     int truth = TruthValue(eq.get());
     if (truth < 0) {
-      *fail = {30, 2182};
-      return nullptr;
+      return fail->At(30, 2182);
     }
     if (truth) return v.release();
   }
@@ -84,47 +80,38 @@ PyObject* NewBody(PyObject* cls, PyObject* value, PyObject* name, FailurePoint* 
     // format arguments.
     Ref message = Ref::steal(PyUnicode_Format(g_state.names.fmt_unknown_enum_value, value));
     if (!message) {
-      *fail = {33, 2236};
-      return nullptr;
+      return fail->At(33, 2236);
     }
     Ref exc = Ref::steal(CallOneArg(g_state.builtin_ValueError, message.get()));
     if (!exc) {
-      *fail = {33, 2238};
-      return nullptr;
+      return fail->At(33, 2238);
     }
     RaiseObject(exc.get());
-    *fail = {33, 2243};
-    return nullptr;
+    return fail->At(33, 2243);
   }
 
   Ref int_new = Ref::steal(GetAttrByStr(reinterpret_cast<PyObject*>(&PyLong_Type), g_state.names.dunder_new));
   if (!int_new) {
-    *fail = {34, 2261};
-    return nullptr;
+    return fail->At(34, 2261);
   }
   PyObject* argv[] = {cls, value};
   CallPath path = CallPath::Object;
   Ref res = Ref::steal(CallMethodArgs(int_new.release(), argv, 2, &path));
   if (!res) {
-    *fail = {34, LineForPath(path, {2303, 2278, 2286, 2292, 2303})};
-    return nullptr;
+    return fail->At(34, LineForPath(path, {2303, 2278, 2286, 2292, 2303}));
   }
   if (SetAttrByStr(res.get(), g_state.names.name, name) < 0) {
-    *fail = {35, 2318};
-    return nullptr;
+    return fail->At(35, 2318);
   }
   if (PyObject_SetAttr(cls, name, res.get()) == -1) {
-    *fail = {36, 2327};
-    return nullptr;
+    return fail->At(36, 2327);
   }
   Ref members = Ref::steal(GetAttrByStr(cls, g_state.names.dunder_members));
   if (!members) {
-    *fail = {37, 2336};
-    return nullptr;
+    return fail->At(37, 2336);
   }
   if (PyObject_SetItem(members.get(), name, res.get()) < 0) {
-    *fail = {37, 2338};
-    return nullptr;
+    return fail->At(37, 2338);
   }
   return res.release();
 }
@@ -141,33 +128,29 @@ struct FormatLines {
 
 // "<Class.name: value>" when with_value, else "Class.name".
 PyObject* FormatBody(PyObject* self, PyObject* fmt, bool with_value, const FormatLines& lines,
-                     FailurePoint* fail) noexcept {
+                     Failure* fail) noexcept {
   Ref cls = Ref::steal(GetAttrByStr(self, g_state.names.dunder_class));
   if (!cls) {
-    *fail = {lines.source, lines.class_attr};
-    return nullptr;
+    return fail->At(lines.source, lines.class_attr);
   }
   Ref class_name = Ref::steal(GetAttrByStr(cls.get(), g_state.names.dunder_name));
   if (!class_name) {
-    *fail = {lines.source, lines.class_name};
-    return nullptr;
+    return fail->At(lines.source, lines.class_name);
   }
   cls.reset();
   Ref member_name = Ref::steal(GetAttrByStr(self, g_state.names.name));
   if (!member_name) {
-    *fail = {lines.source, lines.name_attr};
-    return nullptr;
+    return fail->At(lines.source, lines.name_attr);
   }
   Ref t = Ref::steal(PyTuple_New(with_value ? 3 : 2));
   if (!t) {
-    *fail = {lines.source, lines.tuple_alloc};
-    return nullptr;
+    return fail->At(lines.source, lines.tuple_alloc);
   }
   PyTuple_SET_ITEM(t.get(), 0, class_name.release());
   PyTuple_SET_ITEM(t.get(), 1, member_name.release());
   if (with_value) PyTuple_SET_ITEM(t.get(), 2, Ref::borrow(self).release());
   PyObject* result = PyUnicode_Format(fmt, t.get());
-  if (result == nullptr) *fail = {lines.source, lines.format};
+  if (result == nullptr) return fail->At(lines.source, lines.format);
   return result;
 }
 
@@ -181,31 +164,31 @@ PyObject* enumbase_new(PyObject* /*func*/, PyObject* args, PyObject* kwds) noexc
   values[2] = Ref::borrow(Py_None);  // the default of `name`
   int impl_line = 0;
   if (UnpackArguments(kNewArgs, args, kwds, values, &impl_line) < 0) {
-    AddTraceback(kNewFunction, kEnumSupportFile, 28, impl_line);
+    AddTraceback(kNewFunction, {SourceFile::EnumSupport, 28, impl_line});
     return nullptr;
   }
-  FailurePoint fail;
+  Failure fail;
   PyObject* result = NewBody(values[0].get(), values[1].get(), values[2].get(), &fail);
   if (result == nullptr) {
-    AddTraceback(kNewFunction, kEnumSupportFile, fail.source_line, fail.impl_line);
+    AddTraceback(kNewFunction, fail.pos);
   }
   return result;
 }
 
 PyObject* enumbase_repr(PyObject* /*func*/, PyObject* self) noexcept {
-  FailurePoint fail;
+  Failure fail;
   PyObject* result = FormatBody(self, g_state.names.fmt_member_repr, true, kReprLines, &fail);
   if (result == nullptr) {
-    AddTraceback(kReprFunction, kEnumSupportFile, fail.source_line, fail.impl_line);
+    AddTraceback(kReprFunction, fail.pos);
   }
   return result;
 }
 
 PyObject* enumbase_str(PyObject* /*func*/, PyObject* self) noexcept {
-  FailurePoint fail;
+  Failure fail;
   PyObject* result = FormatBody(self, g_state.names.fmt_dotted, false, kStrLines, &fail);
   if (result == nullptr) {
-    AddTraceback(kStrFunction, kEnumSupportFile, fail.source_line, fail.impl_line);
+    AddTraceback(kStrFunction, fail.pos);
   }
   return result;
 }

@@ -24,18 +24,16 @@ const ArgSpec kInitArgs = {"__init__", kInitArgNames, 3, 3, kInitMissingLines, 1
 PyObject* TypeObject() noexcept { return reinterpret_cast<PyObject*>(&PyType_Type); }
 
 // type.__init__(cls, name, parents, dct), then a fresh, empty registry.
-int InitBody(PyObject* cls, PyObject* name, PyObject* parents, PyObject* dct, FailurePoint* fail) noexcept {
+int InitBody(PyObject* cls, PyObject* name, PyObject* parents, PyObject* dct, Failure* fail) noexcept {
   Ref type_init = Ref::steal(GetAttrByStr(TypeObject(), g_state.names.dunder_init));
   if (!type_init) {
-    *fail = {17, 1482};
-    return -1;
+    return fail->At(17, 1482);
   }
   PyObject* argv[] = {cls, name, parents, dct};
   CallPath path = CallPath::Object;
   Ref ignored = Ref::steal(CallMethodArgs(type_init.release(), argv, 4, &path));
   if (!ignored) {
-    *fail = {17, LineForPath(path, {1530, 1499, 1507, 1513, 1530})};
-    return -1;
+    return fail->At(17, LineForPath(path, {1530, 1499, 1507, 1513, 1530}));
   }
   ignored.reset();
 
@@ -44,47 +42,41 @@ int InitBody(PyObject* cls, PyObject* name, PyObject* parents, PyObject* dct, Fa
   PyObject* ordered_dict = g_state.ordered_dict_class != nullptr ? g_state.ordered_dict_class : Py_None;
   Ref members = Ref::steal(CallMethodArgs(Ref::borrow(ordered_dict).release(), nullptr, 0, &path));
   if (!members) {
-    *fail = {18, LineForNoArgPath(path, 1556, 1559)};
-    return -1;
+    return fail->At(18, LineForNoArgPath(path, 1556, 1559));
   }
   if (SetAttrByStr(cls, g_state.names.dunder_members, members.get()) < 0) {
-    *fail = {18, 1563};
-    return -1;
+    return fail->At(18, 1563);
   }
   return 0;
 }
 
-PyObject* IterBody(PyObject* cls, FailurePoint* fail) noexcept {
+PyObject* IterBody(PyObject* cls, Failure* fail) noexcept {
   Ref members = Ref::steal(GetAttrByStr(cls, g_state.names.dunder_members));
   if (!members) {
-    *fail = {20, 1626};
-    return nullptr;
+    return fail->At(20, 1626);
   }
   Ref values_method = Ref::steal(GetAttrByStr(members.get(), g_state.names.values));
   if (!values_method) {
-    *fail = {20, 1628};
-    return nullptr;
+    return fail->At(20, 1628);
   }
   members.reset();
   CallPath path = CallPath::NoArg;
   Ref values = Ref::steal(CallMethodArgs(values_method.release(), nullptr, 0, &path));
   if (!values) {
-    *fail = {20, LineForNoArgPath(path, 1642, 1645)};
-    return nullptr;
+    return fail->At(20, LineForNoArgPath(path, 1642, 1645));
   }
   PyObject* it = PyObject_GetIter(values.get());
-  if (it == nullptr) *fail = {20, 1649};
+  if (it == nullptr) return fail->At(20, 1649);
   return it;
 }
 
-PyObject* GetItemBody(PyObject* cls, PyObject* key, FailurePoint* fail) noexcept {
+PyObject* GetItemBody(PyObject* cls, PyObject* key, Failure* fail) noexcept {
   Ref members = Ref::steal(GetAttrByStr(cls, g_state.names.dunder_members));
   if (!members) {
-    *fail = {22, 1713};
-    return nullptr;
+    return fail->At(22, 1713);
   }
   PyObject* result = SubscriptObject(members.get(), key);
-  if (result == nullptr) *fail = {22, 1715};
+  if (result == nullptr) return fail->At(22, 1715);
   return result;
 }
 
@@ -92,30 +84,44 @@ int enummeta_init(PyObject* cls, PyObject* args, PyObject* kwds) noexcept {
   Ref values[3];
   int impl_line = 0;
   if (UnpackArguments(kInitArgs, args, kwds, values, &impl_line) < 0) {
-    AddTraceback(kInitFunction, kEnumSupportFile, 16, impl_line);
+    AddTraceback(kInitFunction, {SourceFile::EnumSupport, 16, impl_line});
     return -1;
   }
-  FailurePoint fail;
+  Failure fail;
   if (InitBody(cls, values[0].get(), values[1].get(), values[2].get(), &fail) < 0) {
-    AddTraceback(kInitFunction, kEnumSupportFile, fail.source_line, fail.impl_line);
+    AddTraceback(kInitFunction, fail.pos);
     return -1;
   }
   return 0;
 }
 
+// The interpreter calls these slots without its recursion guard, and
+// __members__ is whatever Python code made it: the class itself, or an
+// object whose values() returns the class, leads straight back here. A
+// refused entry is reported at the body's first line.
 PyObject* enummeta_iter(PyObject* cls) noexcept {
-  FailurePoint fail;
-  PyObject* it = IterBody(cls, &fail);
-  if (it == nullptr) AddTraceback(kIterFunction, kEnumSupportFile, fail.source_line, fail.impl_line);
+  Failure fail;
+  PyObject* it = nullptr;
+  if (Py_EnterRecursiveCall(" in __Qx_EnumMeta.__iter__") != 0) {
+    fail.At(20, 1626);
+  } else {
+    it = IterBody(cls, &fail);
+    Py_LeaveRecursiveCall();
+  }
+  if (it == nullptr) AddTraceback(kIterFunction, fail.pos);
   return it;
 }
 
 PyObject* enummeta_subscript(PyObject* cls, PyObject* key) noexcept {
-  FailurePoint fail;
-  PyObject* result = GetItemBody(cls, key, &fail);
-  if (result == nullptr) {
-    AddTraceback(kGetItemFunction, kEnumSupportFile, fail.source_line, fail.impl_line);
+  Failure fail;
+  PyObject* result = nullptr;
+  if (Py_EnterRecursiveCall(" in __Qx_EnumMeta.__getitem__") != 0) {
+    fail.At(22, 1713);
+  } else {
+    result = GetItemBody(cls, key, &fail);
+    Py_LeaveRecursiveCall();
   }
+  if (result == nullptr) AddTraceback(kGetItemFunction, fail.pos);
   return result;
 }
 
@@ -202,15 +208,9 @@ int InitEnumMetaType() noexcept {
   static bool pickling_installed = false;
 
   QxEnumMetaType.tp_base = &PyType_Type;
-  if (PyType_Ready(&QxEnumMetaType) < 0) {
-    SetErrorPosition(kEnumSupportFile, 15, 3337);
-    return -1;
-  }
+  if (PyType_Ready(&QxEnumMetaType) < 0) return -1;
   if (!pickling_installed) {
-    if (SetupPickling(&QxEnumMetaType) < 0) {
-      SetErrorPosition(kEnumSupportFile, 15, 3342);
-      return -1;
-    }
+    if (SetupPickling(&QxEnumMetaType) < 0) return -1;
     pickling_installed = true;
   }
   g_state.enum_meta_type = &QxEnumMetaType;

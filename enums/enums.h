@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "runtime/calls.h"
+#include "runtime/failure.h"
 
 namespace qx {
 
@@ -30,14 +31,6 @@ extern PyMethodDef enummeta_methods[];
 // Applies a pickled state (a tuple, or None) to obj; a new reference to None
 // or null. Adds its own traceback entry on failure.
 PyObject* UnpickleEnumMetaSetState(PyObject* obj, PyObject* state) noexcept;
-
-// Where a failing body stopped: its source line in "enumsupport" and the
-// implementation-file line of the failing statement. The slot's single exit
-// reports it once every temporary of the body has been released.
-struct FailurePoint {
-  int32_t source_line = 0;
-  int32_t impl_line = 0;
-};
 
 // The implementation-file lines of one call site made by bound-method
 // unpacking with at least one argument, one per path the call can take.

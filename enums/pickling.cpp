@@ -85,14 +85,13 @@ PyObject* NewTuple(std::initializer_list<PyObject*> items) noexcept {
   return t;
 }
 
-PyObject* ReduceBody(PyObject* self, FailurePoint* fail) noexcept {
+PyObject* ReduceBody(PyObject* self, Failure* fail) noexcept {
   const NameObjects& n = g_state.names;
   PyObject* self_type = reinterpret_cast<PyObject*>(Py_TYPE(self));
   Ref state = Ref::borrow(g_state.empty_tuple);
   Ref dict = Ref::steal(GetAttrOrDefault(self, n.dunder_dict, Py_None));
   if (!dict) {
-    *fail = {4, 1791};
-    return nullptr;
+    return fail->At(4, 1791);
   }
 
   if (dict.get() != Py_None) {
@@ -100,51 +99,44 @@ PyObject* ReduceBody(PyObject* self, FailurePoint* fail) noexcept {
     // hands (__dict__,) to the new object's __setstate__.
     Ref one = Ref::steal(NewTuple({dict.get()}));
     if (!one) {
-      *fail = {6, 1814};
-      return nullptr;
+      return fail->At(6, 1814);
     }
     Ref grown = Ref::steal(PyNumber_InPlaceAdd(state.get(), one.get()));
     if (!grown) {
-      *fail = {6, 1819};
-      return nullptr;
+      return fail->At(6, 1819);
     }
     state = std::move(grown);
     Ref func = Ref::steal(LookupModuleGlobal(n.qx_unpickle_Qx_EnumMeta));
     if (!func) {
-      *fail = {11, 1874};
-      return nullptr;
+      return fail->At(11, 1874);
     }
     Ref args = Ref::steal(NewTuple({self_type, g_state.checksum_int, Py_None}));
     if (!args) {
-      *fail = {11, 1876};
-      return nullptr;
+      return fail->At(11, 1876);
     }
     PyObject* result = NewTuple({func.get(), args.get(), state.get()});
-    if (result == nullptr) *fail = {11, 1887};
+    if (result == nullptr) return fail->At(11, 1887);
     return result;
   }
 
   Ref func = Ref::steal(LookupModuleGlobal(n.qx_unpickle_Qx_EnumMeta));
   if (!func) {
-    *fail = {13, 1920};
-    return nullptr;
+    return fail->At(13, 1920);
   }
   Ref args = Ref::steal(NewTuple({self_type, g_state.checksum_int, state.get()}));
   if (!args) {
-    *fail = {13, 1922};
-    return nullptr;
+    return fail->At(13, 1922);
   }
   PyObject* result = NewTuple({func.get(), args.get()});
-  if (result == nullptr) *fail = {13, 1933};
+  if (result == nullptr) return fail->At(13, 1933);
   return result;
 }
 
 // state is an exact tuple or None (the callers have checked).
-PyObject* SetStateBody(PyObject* obj, PyObject* state, FailurePoint* fail) noexcept {
+PyObject* SetStateBody(PyObject* obj, PyObject* state, Failure* fail) noexcept {
   if (state == Py_None) {
     PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
-    *fail = {10, 2889};
-    return nullptr;
+    return fail->At(10, 2889);
   }
   if (PyTuple_GET_SIZE(state) == 0) Py_RETURN_NONE;
   // Only a missing attribute means "no __dict__". Any other error of the
@@ -154,8 +146,7 @@ PyObject* SetStateBody(PyObject* obj, PyObject* state, FailurePoint* fail) noexc
     Ref probe = Ref::steal(GetAttrByStr(obj, g_state.names.dunder_dict));
     if (!probe) {
       if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        *fail = {10, 2890};
-        return nullptr;
+        return fail->At(10, 2890);
       }
       PyErr_Clear();
       Py_RETURN_NONE;
@@ -164,13 +155,11 @@ PyObject* SetStateBody(PyObject* obj, PyObject* state, FailurePoint* fail) noexc
 
   Ref dict = Ref::steal(GetAttrByStr(obj, g_state.names.dunder_dict));
   if (!dict) {
-    *fail = {11, 2909};
-    return nullptr;
+    return fail->At(11, 2909);
   }
   Ref update = Ref::steal(GetAttrByStr(dict.get(), g_state.names.update));
   if (!update) {
-    *fail = {11, 2911};
-    return nullptr;
+    return fail->At(11, 2911);
   }
   dict.reset();
   Ref item = Ref::steal(FirstTupleItem(state));
@@ -181,83 +170,71 @@ PyObject* SetStateBody(PyObject* obj, PyObject* state, FailurePoint* fail) noexc
     result = Ref::steal(CallMethodArgs(update.release(), argv, 1, &path));
   }
   if (!result) {
-    *fail = {11, LineForPath(path, {2931, 2938, 2947, 2954, 2960})};
-    return nullptr;
+    return fail->At(11, LineForPath(path, {2931, 2938, 2947, 2954, 2960}));
   }
   Py_RETURN_NONE;
 }
 
-PyObject* RaiseChecksumError(int32_t checksum, FailurePoint* fail) noexcept {
+PyObject* RaiseChecksumError(int32_t checksum, Failure* fail) noexcept {
   const NameObjects& n = g_state.names;
   Ref from_list = Ref::steal(PyList_New(1));
   if (!from_list) {
-    *fail = {3, 2651};
-    return nullptr;
+    return fail->At(3, 2651);
   }
   PyList_SET_ITEM(from_list.get(), 0, Ref::borrow(n.PickleError).release());
   Ref module = Ref::steal(ImportModule(n.pickle, from_list.get()));
   if (!module) {
-    *fail = {3, 2656};
-    return nullptr;
+    return fail->At(3, 2656);
   }
   from_list.reset();
   Ref error_class = Ref::steal(ImportNameFrom(module.get(), n.PickleError));
   if (!error_class) {
-    *fail = {3, 2659};
-    return nullptr;
+    return fail->At(3, 2659);
   }
   module.reset();
 
   Ref number = Ref::steal(PyLong_FromLong(checksum));
   if (!number) {
-    *fail = {4, 2673};
-    return nullptr;
+    return fail->At(4, 2673);
   }
   Ref message = Ref::steal(PyUnicode_Format(n.fmt_incompatible_checksums, number.get()));
   if (!message) {
-    *fail = {4, 2675};
-    return nullptr;
+    return fail->At(4, 2675);
   }
   number.reset();
   PyObject* argv[] = {message.get()};
   CallPath path = CallPath::OneArg;
   Ref exc = Ref::steal(CallMethodArgs(error_class.release(), argv, 1, &path));
   if (!exc) {
-    *fail = {4, LineForPath(path, {2690, 2697, 2706, 2713, 2719})};
-    return nullptr;
+    return fail->At(4, LineForPath(path, {2690, 2697, 2706, 2713, 2719}));
   }
   RaiseObject(exc.get());
-  *fail = {4, 2727};
-  return nullptr;
+  return fail->At(4, 2727);
 }
 
-PyObject* UnpickleBody(PyObject* type, int32_t checksum, PyObject* state, FailurePoint* fail) noexcept {
+PyObject* UnpickleBody(PyObject* type, int32_t checksum, PyObject* state, Failure* fail) noexcept {
   if (checksum != kLayoutChecksum) return RaiseChecksumError(checksum, fail);
 
   Ref meta_new =
       Ref::steal(GetAttrByStr(reinterpret_cast<PyObject*>(g_state.enum_meta_type), g_state.names.dunder_new));
   if (!meta_new) {
-    *fail = {5, 2744};
-    return nullptr;
+    return fail->At(5, 2744);
   }
   PyObject* argv[] = {type};
   CallPath path = CallPath::OneArg;
   Ref result = Ref::steal(CallMethodArgs(meta_new.release(), argv, 1, &path));
   if (!result) {
-    *fail = {5, LineForPath(path, {2757, 2763, 2771, 2777, 2783})};
-    return nullptr;
+    return fail->At(5, LineForPath(path, {2757, 2763, 2771, 2777, 2783}));
   }
 
   if (state != Py_None) {
     if (!PyTuple_CheckExact(state)) {
       PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", "tuple", Py_TYPE(state)->tp_name);
-      *fail = {7, 2810};
-      return nullptr;
+      return fail->At(7, 2810);
     }
     Ref ignored = Ref::steal(UnpickleEnumMetaSetState(result.get(), state));
     if (!ignored) {
-      *fail = {7, 2811};
-      return nullptr;
+      return fail->At(7, 2811);
     }
   }
   return result.release();
@@ -265,10 +242,10 @@ PyObject* UnpickleBody(PyObject* type, int32_t checksum, PyObject* state, Failur
 
 // Methods of __Qx_EnumMeta.
 PyObject* enummeta_reduce_qx(PyObject* self, PyObject* /*unused*/) noexcept {
-  FailurePoint fail;
+  Failure fail;
   PyObject* result = ReduceBody(self, &fail);
   if (result == nullptr) {
-    AddTraceback(kReduceFunction, kEnumSupportFile, fail.source_line, fail.impl_line);
+    AddTraceback(kReduceFunction, fail.pos);
   }
   return result;
 }
@@ -283,7 +260,7 @@ PyObject* enummeta_setstate_qx(PyObject* self, PyObject* state) noexcept {
     if (ignored) Py_RETURN_NONE;
     impl_line = 1999;
   }
-  AddTraceback(kSetStateFunction, kEnumSupportFile, 15, impl_line);
+  AddTraceback(kSetStateFunction, {SourceFile::EnumSupport, 15, impl_line});
   return nullptr;
 }
 
@@ -292,18 +269,18 @@ PyObject* enummeta_unpickle(PyObject* /*module*/, PyObject* args, PyObject* kwds
   Ref values[3];
   int impl_line = 0;
   if (UnpackArguments(kUnpickleArgs, args, kwds, values, &impl_line) < 0) {
-    AddTraceback(kUnpickleFunction, kEnumSupportFile, 1, impl_line);
+    AddTraceback(kUnpickleFunction, {SourceFile::EnumSupport, 1, impl_line});
     return nullptr;
   }
   int32_t checksum = ToInt32(values[1].get());
   if (checksum == -1 && PyErr_Occurred()) {
-    AddTraceback(kUnpickleFunction, kEnumSupportFile, 1, 2603);
+    AddTraceback(kUnpickleFunction, {SourceFile::EnumSupport, 1, 2603});
     return nullptr;
   }
-  FailurePoint fail;
+  Failure fail;
   PyObject* result = UnpickleBody(values[0].get(), checksum, values[2].get(), &fail);
   if (result == nullptr) {
-    AddTraceback(kUnpickleFunction, kEnumSupportFile, fail.source_line, fail.impl_line);
+    AddTraceback(kUnpickleFunction, fail.pos);
   }
   return result;
 }
@@ -342,10 +319,10 @@ int SetupPickling(PyTypeObject* type) noexcept {
 }
 
 PyObject* UnpickleEnumMetaSetState(PyObject* obj, PyObject* state) noexcept {
-  FailurePoint fail;
+  Failure fail;
   PyObject* result = SetStateBody(obj, state, &fail);
   if (result == nullptr) {
-    AddTraceback(kSetStateHelper, kEnumSupportFile, fail.source_line, fail.impl_line);
+    AddTraceback(kSetStateHelper, fail.pos);
   }
   return result;
 }

@@ -3,6 +3,8 @@
 // check the published one and use it.
 #include "function/function_object.h"
 
+#include <cstring>
+
 #include "module/module_state.h"
 #include "runtime/ref.h"
 
@@ -10,6 +12,45 @@ namespace qx {
 
 namespace {
 constexpr const char* kRegistryModuleName = "_qx_shared_1_0";
+}  // namespace
+
+namespace {
+
+// Bits the interpreter sets on a type as it readies and uses it; the rest of
+// the flag word is what the defining module chose and must match.
+constexpr unsigned long kRuntimeTypeFlags = Py_TPFLAGS_READY | Py_TPFLAGS_READYING |
+                                            Py_TPFLAGS_VALID_VERSION_TAG | Py_TPFLAGS_IMMUTABLETYPE |
+                                            Py_TPFLAGS_DISALLOW_INSTANTIATION;
+
+// 0 when found can be the shared type that static_type stands for, else -1
+// with a TypeError. Sharing modules read and write instances field by field
+// and call through the type's slots, so a look-alike would corrupt memory:
+// the type must be a static type of the same name, flags and layout.
+int CheckSharedType(PyTypeObject* found, PyTypeObject* static_type) noexcept {
+  const char* name = static_type->tp_name;
+  if (found->tp_basicsize != static_type->tp_basicsize || found->tp_itemsize != static_type->tp_itemsize ||
+      found->tp_weaklistoffset != static_type->tp_weaklistoffset ||
+      found->tp_dictoffset != static_type->tp_dictoffset) {
+    PyErr_Format(PyExc_TypeError, "Shared runtime type %.200s has the wrong size, try recompiling", name);
+    return -1;
+  }
+  if (PyType_HasFeature(found, Py_TPFLAGS_HEAPTYPE)) {
+    PyErr_Format(PyExc_TypeError, "Shared runtime type %.200s is a heap type, not the shared static type",
+                 name);
+    return -1;
+  }
+  if (std::strcmp(found->tp_name, name) != 0) {
+    PyErr_Format(PyExc_TypeError, "Shared runtime type %.200s has the wrong name %.200s", name,
+                 found->tp_name);
+    return -1;
+  }
+  if ((found->tp_flags & ~kRuntimeTypeFlags) != (static_type->tp_flags & ~kRuntimeTypeFlags)) {
+    PyErr_Format(PyExc_TypeError, "Shared runtime type %.200s has the wrong flags, try recompiling", name);
+    return -1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 PyTypeObject* FetchSharedType(PyObject* registry, PyTypeObject* static_type) noexcept {
@@ -21,12 +62,7 @@ PyTypeObject* FetchSharedType(PyObject* registry, PyTypeObject* static_type) noe
       PyErr_Format(PyExc_TypeError, "Shared runtime type %.200s is not a type object", name);
       return nullptr;
     }
-    // Instances are read field by field by every sharing module, so the
-    // size is the least the layouts must agree on.
-    if (reinterpret_cast<PyTypeObject*>(found.get())->tp_basicsize != static_type->tp_basicsize) {
-      PyErr_Format(PyExc_TypeError, "Shared runtime type %.200s has the wrong size, try recompiling", name);
-      return nullptr;
-    }
+    if (CheckSharedType(reinterpret_cast<PyTypeObject*>(found.get()), static_type) < 0) return nullptr;
     return reinterpret_cast<PyTypeObject*>(found.release());
   }
   if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
@@ -36,16 +72,17 @@ PyTypeObject* FetchSharedType(PyObject* registry, PyTypeObject* static_type) noe
   if (PyObject_SetAttrString(registry, name, reinterpret_cast<PyObject*>(static_type)) < 0) {
     return nullptr;
   }
-  Py_INCREF(static_type);
-  return static_type;
+  return reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(static_type)));
 }
 
 int RegisterFunctionType() noexcept {
   PyObject* registry = PyImport_AddModule(kRegistryModuleName);  // borrowed
   PyTypeObject* type = registry != nullptr ? FetchSharedType(registry, &QxFunctionType) : nullptr;
-  // A retried initialisation replaces the type kept by the earlier attempt.
+  if (type == nullptr) return -1;
+  // A repeated initialisation replaces the type kept by an earlier attempt;
+  // a failed one keeps it, for the function objects that attempt made.
   Py_XSETREF(g_state.function_type, type);
-  return type != nullptr ? 0 : -1;
+  return 0;
 }
 
 }  // namespace qx

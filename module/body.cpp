@@ -11,17 +11,8 @@ namespace qx {
 
 namespace {
 
-// Records the failing step's position; returns -1 for `return Fail(...)`.
-int Fail(int file, int32_t line) noexcept {
-  SetErrorPosition(file, line, 0);
-  return -1;
-}
-
 // Replaces a module-level variable, releasing the previous value.
-void Assign(PyObject** slot, PyObject* value) noexcept {
-  Py_INCREF(value);
-  Py_XSETREF(*slot, value);
-}
+void Assign(PyObject** slot, PyObject* value) noexcept { Py_XSETREF(*slot, Py_NewRef(value)); }
 
 int NamespaceStore(PyObject* ns, PyObject* key, PyObject* value) noexcept {
   if (PyDict_CheckExact(ns)) {
@@ -51,32 +42,32 @@ int AddMethod(PyObject* ns, PyMethodDef* def, int32_t flags, PyObject* qualname,
   return NamespaceStore(ns, key, func.get());
 }
 
-int BuildFallbackBase() noexcept {
+int BuildFallbackBase(Failure* fail) noexcept {
   NameObjects& n = g_state.names;
   Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyLong_Type)));
-  if (!bases) return Fail(kEnumSupportFile, 26);
+  if (!bases) return fail->At(SourceFile::EnumSupport, 26);
   Ref metaclass = Ref::steal(CalculateMetaclass(nullptr, bases.get()));
-  if (!metaclass) return Fail(kEnumSupportFile, 26);
+  if (!metaclass) return fail->At(SourceFile::EnumSupport, 26);
   Ref ns = Ref::steal(
       PrepareClassNamespace(metaclass.get(), bases.get(), n.Qx_EnumBase, n.Qx_EnumBase, n.EnumBase));
-  if (!ns) return Fail(kEnumSupportFile, 26);
+  if (!ns) return fail->At(SourceFile::EnumSupport, 26);
   if (NamespaceStore(ns.get(), n.dunder_metaclass, reinterpret_cast<PyObject*>(g_state.enum_meta_type)) < 0) {
-    return Fail(kEnumSupportFile, 27);
+    return fail->At(SourceFile::EnumSupport, 27);
   }
   if (AddMethod(ns.get(), &kEnumBaseNewDef, StaticMethod, n.Qx_EnumBase_new, g_state.new_code, n.dunder_new,
                 g_state.new_defaults) < 0) {
-    return Fail(kEnumSupportFile, 28);
+    return fail->At(SourceFile::EnumSupport, 28);
   }
   if (AddMethod(ns.get(), &kEnumBaseReprDef, 0, n.Qx_EnumBase_repr, g_state.repr_code, n.dunder_repr,
                 nullptr) < 0) {
-    return Fail(kEnumSupportFile, 39);
+    return fail->At(SourceFile::EnumSupport, 39);
   }
   if (AddMethod(ns.get(), &kEnumBaseStrDef, 0, n.Qx_EnumBase_str, g_state.str_code, n.dunder_str, nullptr) <
       0) {
-    return Fail(kEnumSupportFile, 41);
+    return fail->At(SourceFile::EnumSupport, 41);
   }
   Ref cls = Ref::steal(CreateClass(metaclass.get(), n.Qx_EnumBase, bases.get(), ns.get()));
-  if (!cls) return Fail(kEnumSupportFile, 26);
+  if (!cls) return fail->At(SourceFile::EnumSupport, 26);
   Assign(&g_state.enum_base_class, cls.get());
   return 0;
 }
@@ -92,82 +83,83 @@ constexpr Member kMembers[7] = {
     {&NameObjects::Saturday, 7},
 };
 
-int BuildWeekdays() noexcept {
+int BuildWeekdays(Failure* fail) noexcept {
   NameObjects& n = g_state.names;
   Ref pairs = Ref::steal(PyList_New(7));
-  if (!pairs) return Fail(kEnumSupportFile, 53);
+  if (!pairs) return fail->At(SourceFile::EnumSupport, 53);
   for (int i = 0; i < 7; ++i) {
     Ref value = Ref::steal(PyLong_FromLong(kMembers[i].value));
-    if (!value) return Fail(kEnumSupportFile, 54 + i);
+    if (!value) return fail->At(SourceFile::EnumSupport, 54 + i);
     PyObject* pair = PyTuple_Pack(2, n.*kMembers[i].name, value.get());
-    if (pair == nullptr) return Fail(kEnumSupportFile, 54 + i);
+    if (pair == nullptr) return fail->At(SourceFile::EnumSupport, 54 + i);
     PyList_SET_ITEM(pairs.get(), i, pair);
   }
   Ref mapping = Ref::steal(CallOneArg(g_state.ordered_dict_class, pairs.get()));
-  if (!mapping) return Fail(kEnumSupportFile, 53);
+  if (!mapping) return fail->At(SourceFile::EnumSupport, 53);
   Ref args = Ref::steal(PyTuple_Pack(2, n.Weekdays, mapping.get()));
-  if (!args) return Fail(kEnumSupportFile, 53);
+  if (!args) return fail->At(SourceFile::EnumSupport, 53);
   // Called from C, IntEnum cannot guess its module from a Python frame; name
   // it, so that members pickle by reference to this module.
   Ref kwargs = Ref::steal(PyDict_New());
   if (!kwargs || PyDict_SetItem(kwargs.get(), g_state.module_keyword, g_state.module_name_text) < 0) {
-    return Fail(kEnumSupportFile, 53);
+    return fail->At(SourceFile::EnumSupport, 53);
   }
   Ref enumeration = Ref::steal(PyObject_Call(g_state.enum_base_class, args.get(), kwargs.get()));
-  if (!enumeration) return Fail(kEnumSupportFile, 53);
+  if (!enumeration) return fail->At(SourceFile::EnumSupport, 53);
   if (PyDict_SetItem(g_state.module_dict, n.Weekdays, enumeration.get()) < 0) {
-    return Fail(kEnumSupportFile, 53);
+    return fail->At(SourceFile::EnumSupport, 53);
   }
   return 0;
 }
 
-int PublishMembers() noexcept {
+int PublishMembers(Failure* fail) noexcept {
   NameObjects& n = g_state.names;
   for (int i = 0; i < 7; ++i) {
     PyObject* name = n.*kMembers[i].name;
     Ref weekdays = Ref::steal(LookupModuleGlobal(n.Weekdays));
-    if (!weekdays) return Fail(kEnumSupportFile, 62 + i);
+    if (!weekdays) return fail->At(SourceFile::EnumSupport, 62 + i);
     Ref member = Ref::steal(GetAttrByStr(weekdays.get(), name));
-    if (!member) return Fail(kEnumSupportFile, 62 + i);
-    if (PyDict_SetItem(g_state.globals_dict, name, member.get()) < 0) return Fail(kEnumSupportFile, 62 + i);
+    if (!member) return fail->At(SourceFile::EnumSupport, 62 + i);
+    if (PyDict_SetItem(g_state.globals_dict, name, member.get()) < 0)
+      return fail->At(SourceFile::EnumSupport, 62 + i);
   }
   return 0;
 }
 
 }  // namespace
 
-int RunModuleBody() noexcept {
+int RunModuleBody(Failure* fail) noexcept {
   NameObjects& n = g_state.names;
   {
     Ref test_dict = Ref::steal(PyDict_New());
     if (!test_dict || PyDict_SetItem(g_state.module_dict, n.dunder_test, test_dict.get()) < 0) {
-      return Fail(kDefinitionFile, 1);
+      return fail->At(SourceFile::Definition, 1);
     }
   }
   {
     Ref ordered_dict = Ref::steal(ImportFrom(n.collections, n.OrderedDict));
-    if (!ordered_dict) return Fail(kEnumSupportFile, 10);
+    if (!ordered_dict) return fail->At(SourceFile::EnumSupport, 10);
     Assign(&g_state.ordered_dict_class, ordered_dict.get());
   }
-  if (BuildFallbackBase() < 0) return -1;
+  if (BuildFallbackBase(fail) < 0) return -1;
   {
     Ref int_enum = Ref::steal(ImportFrom(n.enum_, n.IntEnum));
-    if (!int_enum) return Fail(kEnumSupportFile, 45);
+    if (!int_enum) return fail->At(SourceFile::EnumSupport, 45);
     Assign(&g_state.enum_base_class, int_enum.get());
   }
   {
     Ref unpickle = Ref::steal(PyCFunction_NewEx(&kUnpickleDef, nullptr, n.EnumBase));
     if (!unpickle || PyDict_SetItem(g_state.module_dict, n.qx_unpickle_Qx_EnumMeta, unpickle.get()) < 0) {
-      return Fail(kEnumSupportFile, 1);
+      return fail->At(SourceFile::EnumSupport, 1);
     }
   }
   {
     PyObject* globals = ModuleGlobals();
-    if (globals == nullptr) return Fail(kEnumSupportFile, 50);
+    if (globals == nullptr) return fail->At(SourceFile::EnumSupport, 50);
     Py_XSETREF(g_state.globals_dict, globals);
   }
-  if (BuildWeekdays() < 0) return -1;
-  return PublishMembers();
+  if (BuildWeekdays(fail) < 0) return -1;
+  return PublishMembers(fail);
 }
 
 }  // namespace qx

@@ -70,19 +70,30 @@ PyObject* CreateClass(PyObject* metaclass, PyObject* name, PyObject* bases, PyOb
 }
 
 PyObject* ModuleGlobals() noexcept {
+  if (g_state.module == nullptr || g_state.module_dict == nullptr) {
+    PyErr_SetString(PyExc_ImportError, kInitFunctionName);
+    return nullptr;
+  }
+  Ref module = Ref::borrow(g_state.module);
   Ref dict = Ref::borrow(g_state.module_dict);
-  Ref names = Ref::steal(PyObject_Dir(g_state.module));
+  Ref names = Ref::steal(PyObject_Dir(module.get()));
   if (!names) return nullptr;
   // dir() of a module lists its dictionary's keys, so normally nothing is
-  // copied; names served by a module __getattr__ or the like are.
+  // copied; names served by a module __getattr__ or the like are. That code,
+  // and a key's __eq__, may change the list (gc hands it to anyone), so the
+  // length is read again at every step and each name is held while in use.
   for (Py_ssize_t i = PyList_GET_SIZE(names.get()) - 1; i >= 0; --i) {
-    PyObject* name = PyList_GET_ITEM(names.get(), i);
-    const int present = PyDict_Contains(dict.get(), name);
+    if (i >= PyList_GET_SIZE(names.get())) {
+      i = PyList_GET_SIZE(names.get());
+      continue;
+    }
+    Ref name = Ref::borrow(PyList_GET_ITEM(names.get(), i));
+    const int present = PyDict_Contains(dict.get(), name.get());
     if (present < 0) return nullptr;
     if (present) continue;
-    Ref value = Ref::steal(GetAttrAny(g_state.module, name));
+    Ref value = Ref::steal(GetAttrAny(module.get(), name.get()));
     if (!value) return nullptr;
-    if (PyDict_SetItem(dict.get(), name, value.get()) < 0) return nullptr;
+    if (PyDict_SetItem(dict.get(), name.get(), value.get()) < 0) return nullptr;
   }
   return dict.release();
 }

@@ -71,52 +71,59 @@ namespace {
 // makes that import wait for this one (on the import system's module lock),
 // as it does for every module being loaded, instead of taking the half-built
 // module. Set before registration, as the import system requires.
-int MarkInitializing() noexcept {
-  PyObject* bootstrap = PyImport_AddModule("_frozen_importlib");  // borrowed
-  if (bootstrap == nullptr) return -1;
-  Ref module_spec_type = Ref::steal(PyObject_GetAttrString(bootstrap, "ModuleSpec"));
-  if (!module_spec_type) return -1;
-  Ref args = Ref::steal(PyTuple_Pack(2, g_state.module_name_text, Py_None));
-  if (!args) return -1;
-  Ref placeholder = Ref::steal(CallObject(module_spec_type.get(), args.get()));
-  if (!placeholder || PyObject_SetAttrString(placeholder.get(), "_initializing", Py_True) < 0) {
-    return -1;
+//
+// The guard is a courtesy: it adds no way for the import to fail and never
+// changes sys.modules. Where the import system's ModuleSpec cannot be found
+// (its bootstrap module removed or replaced) or any step fails, the import
+// goes on without it.
+bool MarkInitializing() noexcept {
+  Ref bootstrap;
+  if (PyObject* modules = PyImport_GetModuleDict(); modules != nullptr && PyDict_Check(modules)) {
+    bootstrap = Ref::borrow(PyDict_GetItemString(modules, "_frozen_importlib"));
   }
-  return PyDict_SetItemString(g_state.module_dict, "__spec__", placeholder.get());
+  Ref module_spec_type;
+  if (bootstrap) module_spec_type = Ref::steal(PyObject_GetAttrString(bootstrap.get(), "ModuleSpec"));
+  Ref args;
+  if (module_spec_type) args = Ref::steal(PyTuple_Pack(2, g_state.module_name_text, Py_None));
+  Ref placeholder;
+  if (args) placeholder = Ref::steal(CallObject(module_spec_type.get(), args.get()));
+  const bool marked = placeholder &&
+                      PyObject_SetAttrString(placeholder.get(), "_initializing", Py_True) == 0 &&
+                      PyDict_SetItemString(g_state.module_dict, "__spec__", placeholder.get()) == 0;
+  if (!marked) PyErr_Clear();
+  return marked;
 }
 
 // The body is done: the module's __spec__ is None again, as the interpreter
-// made it (the import system then sets the real one).
-int ClearInitializing() noexcept {
-  if (PyDict_SetItemString(g_state.module_dict, "__spec__", Py_None) < 0) {
-    SetErrorPosition(kDefinitionFile, 1, 0);
-    return -1;
-  }
-  return 0;
+// made it (the import system then sets the real one, so a failure here only
+// leaves the placeholder until then).
+void ClearInitializing() noexcept {
+  if (PyDict_SetItemString(g_state.module_dict, "__spec__", Py_None) < 0) PyErr_Clear();
 }
 
-// Steps 2 to 13; every failure is reported at line 1 of the definition file.
-int InitModuleObjects() noexcept {
+// Everything before the metaclass is readied; every failure is reported at
+// line 1 of the definition file. Objects made once per process are kept from
+// an earlier attempt; the module and what belongs to it are made anew.
+int InitModuleObjects(bool* marked) noexcept {
   if (CheckInterpreterVersion() < 0) return -1;
-  Py_XSETREF(g_state.empty_tuple, PyTuple_New(0));
-  if (g_state.empty_tuple == nullptr) return -1;
-  Py_XSETREF(g_state.empty_bytes, PyBytes_FromStringAndSize("", 0));
-  if (g_state.empty_bytes == nullptr) return -1;
+  if (g_state.empty_tuple == nullptr && (g_state.empty_tuple = PyTuple_New(0)) == nullptr) return -1;
+  if (g_state.empty_bytes == nullptr && (g_state.empty_bytes = PyBytes_FromStringAndSize("", 0)) == nullptr) {
+    return -1;
+  }
   if (RegisterFunctionType() < 0) return -1;
   g_state.module = PyModule_Create2(&weekdays_moduledef, PYTHON_API_VERSION);
   if (g_state.module == nullptr) return -1;
   PyObject* dict = PyModule_GetDict(g_state.module);
   if (dict == nullptr) return -1;
-  Py_INCREF(dict);
-  Py_XSETREF(g_state.module_dict, dict);
-  g_state.builtins_module = PyImport_AddModule("builtins");
-  if (g_state.builtins_module == nullptr) return -1;
+  Py_XSETREF(g_state.module_dict, Py_NewRef(dict));
+  PyObject* builtins = PyImport_AddModule("builtins");  // borrowed
+  if (builtins == nullptr) return -1;
+  Py_XSETREF(g_state.builtins_module, Py_NewRef(builtins));
   // Owned: Python code may drop qx_runtime from sys.modules, and every later
   // traceback entry still reads the module.
-  PyObject* runtime = PyImport_AddModule("qx_runtime");
+  PyObject* runtime = PyImport_AddModule("qx_runtime");  // borrowed
   if (runtime == nullptr) return -1;
-  Py_INCREF(runtime);
-  Py_XSETREF(g_state.runtime_module, runtime);
+  Py_XSETREF(g_state.runtime_module, Py_NewRef(runtime));
   if (PyObject_SetAttrString(g_state.module, "__builtins__", g_state.builtins_module) < 0) return -1;
   if (CreateGlobalConstants() < 0) return -1;
   // The body's imports try this module's package first; with __package__
@@ -129,7 +136,7 @@ int InitModuleObjects() noexcept {
       return -1;
     }
   }
-  if (MarkInitializing() < 0) return -1;
+  *marked = MarkInitializing();
   // Registered under the same key object that a failure uses to remove the
   // entry. A failed lookup is a failure, not an absent entry: an entry that
   // is already there is never replaced.
@@ -144,29 +151,59 @@ int InitModuleObjects() noexcept {
   return 0;
 }
 
+// Every object of ModuleState belongs to the interpreter that first ran the
+// entry; single-phase state cannot be shared with another one. Binds on the
+// first call; afterwards 0 in that interpreter, else -1 with ImportError.
+int CheckInterpreter() noexcept {
+  const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id < 0) return -1;
+  if (g_state.interpreter_id < 0) g_state.interpreter_id = id;
+  if (g_state.interpreter_id == id) return 0;
+  PyErr_Format(PyExc_ImportError,
+               "module %s was first imported in another interpreter and cannot be loaded in this one",
+               kModuleDottedName);
+  return -1;
+}
+
+// The whole sequence after the checks of the entry; 0, or -1 with the
+// position to report in *fail.
+int Initialise(Failure* fail) noexcept {
+  bool marked = false;
+  if (InitModuleObjects(&marked) < 0) return fail->At(SourceFile::Definition, 1);
+  ResetModuleVariables();
+  if (InitEnumMetaType() < 0) return fail->At(SourceFile::EnumSupport, 15);
+  if (RunModuleBody(fail) < 0) return -1;
+  if (marked) ClearInitializing();
+  return 0;
+}
+
 }  // namespace
 
 }  // namespace qx
 
 PyMODINIT_FUNC PyInit_weekdays(void) {
   using namespace qx;
-  if (g_state.module != nullptr) {
-    Py_INCREF(g_state.module);
-    return g_state.module;
+  if (g_state.initialising) {
+    // Python code that the body runs imported the module again.
+    PyErr_Format(PyExc_ImportError,
+                 "cannot import %s while it is being initialised (most likely due to a circular import)",
+                 kModuleDottedName);
+    return nullptr;
   }
-  int rc = InitModuleObjects();
-  if (rc < 0) {
-    SetErrorPosition(kDefinitionFile, 1, 0);
-  } else {
-    ResetModuleVariables();
-    rc = InitEnumMetaType();  // records its own position
-    if (rc == 0) rc = RunModuleBody();
-    if (rc == 0) rc = ClearInitializing();
-  }
-  if (rc == 0) return g_state.module;
+  if (CheckInterpreter() < 0) return nullptr;
+  // The state keeps its own reference: later calls of the module's functions
+  // use the module after every importer has dropped it.
+  if (g_state.module != nullptr) return Py_NewRef(g_state.module);
+
+  g_state.initialising = true;
+  Failure fail;
+  const int rc = Initialise(&fail);
+  g_state.initialising = false;
+  if (rc == 0) return Py_NewRef(g_state.module);
 
   if (g_state.module != nullptr) {
-    if (g_state.module_dict != nullptr) AppendTracebackEntry(kInitFunctionName, 0, g_state.error_line);
+    if (g_state.module_dict != nullptr)
+      AddTraceback(kInitFunctionName, {fail.pos.file, fail.pos.source_line, 0});
     UnregisterModule(g_state.module);
     Py_CLEAR(g_state.module);
     return nullptr;

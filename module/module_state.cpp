@@ -25,6 +25,7 @@ static_assert(sizeof(kStringTab) / sizeof(kStringTab[0]) == kNameTableRows + 1,
 
 int CreateNameObjects() noexcept {
   for (const StringTabEntry* row = kStringTab; row->target != nullptr; ++row) {
+    if (*row->target != nullptr) continue;  // made by an earlier attempt
     PyObject* obj;
     if (!row->str_flag && !row->unicode_flag) {
       obj = PyBytes_FromStringAndSize(row->text, row->size - 1);
@@ -35,22 +36,25 @@ int CreateNameObjects() noexcept {
     } else {
       obj = PyUnicode_FromStringAndSize(row->text, row->size - 1);
     }
-    // A retried import replaces what an earlier attempt left in the slot.
-    Py_XSETREF(*row->target, obj);
     if (obj == nullptr) return -1;
     // Cache the hash now: dictionary probes with a known hash rely on it.
-    if (PyObject_Hash(obj) == -1) return -1;
+    if (PyObject_Hash(obj) == -1) {
+      Py_DECREF(obj);
+      return -1;
+    }
+    *row->target = obj;
   }
   return 0;
 }
 
 namespace {
 
-// Stores a new object in a slot of ModuleState, releasing what a failed
-// earlier import may have left there. Returns false when obj is null.
-bool Store(PyObject** slot, PyObject* obj) noexcept {
-  Py_XSETREF(*slot, obj);
-  return obj != nullptr;
+// Makes a constant of ModuleState once per process: a slot that an earlier
+// attempt filled is kept, so a failure never leaves a used slot empty.
+template <typename Make>
+bool Once(PyObject** slot, Make make) noexcept {
+  if (*slot == nullptr) *slot = make();
+  return *slot != nullptr;
 }
 
 PyObject* NewCode(int argcount, int nlocals, PyObject* varnames, PyObject* name, int firstlineno) noexcept {
@@ -64,56 +68,51 @@ PyObject* NewCode(int argcount, int nlocals, PyObject* varnames, PyObject* name,
 }  // namespace
 
 int CreateGlobalConstants() noexcept {
-  if (CreateNameObjects() < 0 || !Store(&g_state.checksum_int, PyLong_FromLong(kPickleChecksum)) ||
-      !Store(&g_state.module_name_text, PyUnicode_InternFromString(kModuleDottedName)) ||
-      !Store(&g_state.module_keyword, PyUnicode_InternFromString("module"))) {
-    SetErrorPosition(kDefinitionFile, 1, 0);
+  if (CreateNameObjects() < 0 ||
+      !Once(&g_state.checksum_int, [] { return PyLong_FromLong(kPickleChecksum); }) ||
+      !Once(&g_state.module_name_text, [] { return PyUnicode_InternFromString(kModuleDottedName); }) ||
+      !Once(&g_state.module_keyword, [] { return PyUnicode_InternFromString("module"); })) {
     return -1;
   }
   return 0;
 }
 
 int CacheBuiltins() noexcept {
+  // Looked up on every attempt (it is this interpreter's builtin), but a
+  // failed lookup keeps the one found before.
   PyObject* value_error = GetAttrByStr(g_state.builtins_module, g_state.names.ValueError);
   if (value_error == nullptr) {
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", g_state.names.ValueError);
-  }
-  if (!Store(&g_state.builtin_ValueError, value_error)) {
-    SetErrorPosition(kEnumSupportFile, 33, 0);
     return -1;
   }
+  Py_XSETREF(g_state.builtin_ValueError, value_error);
   return 0;
 }
 
 int CreateCachedConstants() noexcept {
-  NameObjects& n = g_state.names;
-  auto fail = [](int line) noexcept {
-    SetErrorPosition(kEnumSupportFile, line, 0);
+  if (!Once(&g_state.new_arg_names,
+            [] {
+              return PyTuple_Pack(5, g_state.names.cls, g_state.names.value, g_state.names.name,
+                                  g_state.names.v, g_state.names.res);
+            }) ||
+      !Once(&g_state.new_code,
+            [] { return NewCode(3, 5, g_state.new_arg_names, g_state.names.dunder_new, 28); }) ||
+      !Once(&g_state.new_defaults, [] { return PyTuple_Pack(1, Py_None); }) ||
+      !Once(&g_state.repr_arg_names, [] { return PyTuple_Pack(1, g_state.names.self); }) ||
+      !Once(&g_state.repr_code,
+            [] { return NewCode(1, 1, g_state.repr_arg_names, g_state.names.dunder_repr, 39); }) ||
+      !Once(&g_state.str_arg_names, [] { return PyTuple_Pack(1, g_state.names.self); }) ||
+      !Once(&g_state.str_code,
+            [] { return NewCode(1, 1, g_state.str_arg_names, g_state.names.dunder_str, 41); })) {
     return -1;
-  };
-  if (!Store(&g_state.new_arg_names, PyTuple_Pack(5, n.cls, n.value, n.name, n.v, n.res)) ||
-      !Store(&g_state.new_code, NewCode(3, 5, g_state.new_arg_names, n.dunder_new, 28)) ||
-      !Store(&g_state.new_defaults, PyTuple_Pack(1, Py_None))) {
-    return fail(28);
-  }
-  if (!Store(&g_state.repr_arg_names, PyTuple_Pack(1, n.self)) ||
-      !Store(&g_state.repr_code, NewCode(1, 1, g_state.repr_arg_names, n.dunder_repr, 39))) {
-    return fail(39);
-  }
-  if (!Store(&g_state.str_arg_names, PyTuple_Pack(1, n.self)) ||
-      !Store(&g_state.str_code, NewCode(1, 1, g_state.str_arg_names, n.dunder_str, 41))) {
-    return fail(41);
   }
   return 0;
 }
 
 void ResetModuleVariables() noexcept {
-  Py_INCREF(Py_None);
-  Py_XSETREF(g_state.ordered_dict_class, Py_None);
-  Py_INCREF(Py_None);
-  Py_XSETREF(g_state.enum_base_class, Py_None);
-  Py_INCREF(Py_None);
-  Py_XSETREF(g_state.globals_dict, Py_None);
+  Py_XSETREF(g_state.ordered_dict_class, Py_NewRef(Py_None));
+  Py_XSETREF(g_state.enum_base_class, Py_NewRef(Py_None));
+  Py_XSETREF(g_state.globals_dict, Py_NewRef(Py_None));
 }
 
 }  // namespace qx

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "runtime/failure.h"
+
 #if defined(QX_EXPECT_PY_DEBUG) && !defined(Py_DEBUG)
 #error "building for a debug interpreter with release headers"
 #endif
@@ -103,9 +105,7 @@ inline constexpr int kNameTableRows = 65;
 // The table itself, terminated by a null-target row (kNameTableRows + 1 rows).
 extern const StringTabEntry kStringTab[];
 
-// Files named in reported positions.
-inline constexpr int kEnumSupportFile = 0;
-inline constexpr int kDefinitionFile = 1;
+// Files named in reported positions, indexed by SourceFile.
 extern const char* const kFileNameTable[2];
 // The implementation file named when implementation-file lines are shown.
 extern const char* const kImplementationFileName;
@@ -129,11 +129,16 @@ struct CodeObjectCache {
   CodeObjectCacheEntry* entries;
 };
 
+// Every object field is owned and, once set, stays valid for the life of the
+// process: a failed or repeated initialisation replaces a field only with
+// another valid object, so no path finds one cleared by a failure.
 struct ModuleState {
-  PyObject* module;           // see PyInit_weekdays for ownership
-  PyObject* module_dict;      // owned
-  PyObject* builtins_module;  // borrowed from sys.modules
-  PyObject* runtime_module;   // owned ("qx_runtime", found in sys.modules)
+  // The module, owned from creation. Null before the first attempt and after
+  // a failed one; complete only once `initialising` is false again.
+  PyObject* module;
+  PyObject* module_dict;
+  PyObject* builtins_module;
+  PyObject* runtime_module;  // "qx_runtime", found in sys.modules
   PyObject* empty_tuple;
   PyObject* empty_bytes;
   PyTypeObject* function_type;  // owned; the registry's function type
@@ -161,17 +166,25 @@ struct ModuleState {
   // remove its entry without allocating.
   PyObject* module_name_text;
   PyObject* module_keyword;
+  // Set while the entry runs: a re-entrant import (Python code run by the
+  // body) must not be handed the half-built module.
+  bool initialising;
+  // The interpreter that first ran the entry; -1 before. Every object here
+  // belongs to it, so no other interpreter may use the module.
+  int64_t interpreter_id = -1;
 };
 
 extern ModuleState g_state;
 
-inline void SetErrorPosition(int file, int32_t line, int32_t impl_line) noexcept {
-  g_state.error_file = kFileNameTable[file];
-  g_state.error_line = line;
-  g_state.error_impl_line = impl_line;
+inline void SetErrorPosition(const Position& pos) noexcept {
+  g_state.error_file = kFileNameTable[static_cast<int>(pos.file)];
+  g_state.error_line = pos.source_line;
+  g_state.error_impl_line = pos.impl_line;
 }
 
 // Name-table and constant creation; each returns 0, or -1 with an exception.
+// Objects are made once per process: a repeated call fills only what an
+// earlier, failed call left unset.
 int CreateNameObjects() noexcept;
 int CreateGlobalConstants() noexcept;
 int CacheBuiltins() noexcept;
@@ -187,7 +200,8 @@ int CheckInterpreterVersion() noexcept;
 extern const char* (*g_running_version)();
 
 void ResetModuleVariables() noexcept;
-int RunModuleBody() noexcept;
+// Records where it failed in *fail.
+int RunModuleBody(Failure* fail) noexcept;
 
 // Class creation; all return a new reference or null with an exception.
 PyObject* CalculateMetaclass(PyTypeObject* metaclass, PyObject* bases) noexcept;

@@ -20,6 +20,7 @@ inline Py_hash_t CachedHash(PyObject* name) noexcept {
 }  // namespace
 
 PyObject* LookupModuleGlobal(PyObject* name) noexcept {
+  if (g_state.module_dict == nullptr) return LookupBuiltin(name);
   PyObject* r = _PyDict_GetItem_KnownHash(g_state.module_dict, name, CachedHash(name));
   if (r != nullptr) {
     Py_INCREF(r);
@@ -30,7 +31,7 @@ PyObject* LookupModuleGlobal(PyObject* name) noexcept {
 }
 
 PyObject* LookupBuiltin(PyObject* name) noexcept {
-  PyObject* r = GetAttrByStr(g_state.builtins_module, name);
+  PyObject* r = g_state.builtins_module != nullptr ? GetAttrByStr(g_state.builtins_module, name) : nullptr;
   if (r == nullptr) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
   return r;
 }
@@ -87,8 +88,14 @@ PyObject* ImportModule(PyObject* name, PyObject* from_list) noexcept {
     if (!own_list) return nullptr;
     from_list = own_list.get();
   }
-  PyObject* globals = PyModule_GetDict(g_state.module);
-  if (globals == nullptr) return nullptr;
+  // The module's own dictionary: it is kept for the life of the process,
+  // while the module object is not there before (or after a failed)
+  // initialisation, and functions of a failed import may still be called.
+  PyObject* globals = g_state.module_dict;
+  if (globals == nullptr) {
+    PyErr_SetString(PyExc_ImportError, kInitFunctionName);
+    return nullptr;
+  }
   Ref locals = Ref::steal(PyDict_New());
   if (!locals) return nullptr;
   if (std::strchr(kModuleDottedName, '.') != nullptr) {

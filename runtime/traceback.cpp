@@ -148,9 +148,12 @@ PyObject* MakeTracebackCode(const char* function_name, int32_t impl_line, int32_
                  file.get(), name.get(), name.get(), source_line, line_table.get(), g_state.empty_bytes));
 }
 
-void AppendTracebackEntry(const char* function_name, int32_t impl_line, int32_t source_line) noexcept {
-  const char* file_name =
-      g_state.error_file != nullptr ? g_state.error_file : kFileNameTable[kDefinitionFile];
+void AddTraceback(const char* function_name, const Position& pos) noexcept {
+  SetErrorPosition(pos);
+  // Read once, here: Python code run below may record other positions.
+  const char* file_name = kFileNameTable[static_cast<int>(pos.file)];
+  int32_t impl_line = pos.impl_line;
+  const int32_t source_line = pos.source_line;
   PyThreadState* tstate = _PyThreadState_UncheckedGet();
   if (impl_line != 0) impl_line = ResolveImplementationLine(tstate, impl_line);
   const int32_t key = impl_line != 0 ? -impl_line : source_line;
@@ -165,7 +168,7 @@ void AppendTracebackEntry(const char* function_name, int32_t impl_line, int32_t 
     if (code) CodeCacheInsert(key, code.get(), function_name, file_name);
   }
   Ref frame;
-  if (code) {
+  if (code && g_state.module_dict != nullptr) {
     frame = Ref::steal(reinterpret_cast<PyObject*>(
         PyFrame_New(tstate, reinterpret_cast<PyCodeObject*>(code.get()), g_state.module_dict, nullptr)));
   }
@@ -178,11 +181,6 @@ void AppendTracebackEntry(const char* function_name, int32_t impl_line, int32_t 
   }
   RestoreErrorState(tstate, exc_type, exc_value, exc_tb);
   if (frame) (void)PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
-}
-
-void AddTraceback(const char* function_name, int file, int32_t source_line, int32_t impl_line) noexcept {
-  SetErrorPosition(file, source_line, impl_line);
-  AppendTracebackEntry(function_name, impl_line, source_line);
 }
 
 }  // namespace qx

@@ -5,14 +5,13 @@
 
 #include <cstdint>
 
+#include "runtime/failure.h"
+
 namespace qx {
 
-// Appends an entry naming function_name to the pending exception, at the
-// error position's file (g_state.error_file) and source_line.
-void AppendTracebackEntry(const char* function_name, int32_t impl_line, int32_t source_line) noexcept;
-
-// Records the position and appends the entry in one step.
-void AddTraceback(const char* function_name, int file, int32_t source_line, int32_t impl_line) noexcept;
+// Records pos as the module's error position and appends an entry naming
+// function_name, at pos, to the pending exception.
+void AddTraceback(const char* function_name, const Position& pos) noexcept;
 
 int32_t ResolveImplementationLine(PyThreadState* tstate, int32_t line) noexcept;
 PyObject* MakeTracebackCode(const char* function_name, int32_t impl_line, int32_t source_line,

@@ -385,11 +385,27 @@ TEST(FunctionRegistry, FetchSharedTypeChecksWhatItFinds) {
   PyObject_SetAttrString(reg.get(), "qx_test_shared", small.get());
   EXPECT_FALSE(fetch());
   EXPECT_EQ(TakeError(), "Shared runtime type qx_test_shared has the wrong size, try recompiling");
-  // 16 bytes of header and 18 slots: the shared instance size.
-  Ref compatible = Eval("type('C', (), {'__slots__': tuple('s%d' % i for i in range(18))})");
-  ASSERT_EQ(reinterpret_cast<PyTypeObject*>(compatible.get())->tp_basicsize, 160);
-  PyObject_SetAttrString(reg.get(), "qx_test_shared", compatible.get());
-  EXPECT_EQ(fetch().get(), compatible.get());
+  // Alike in layout is not enough: a Python class of the same instance
+  // layout, and static types whose name or flags differ are each refused; a
+  // static type made the same way is taken.
+  Ref same_layout = Eval("type('C', (), {'__slots__': tuple('s%d' % i for i in range(18))})");
+  ASSERT_EQ(reinterpret_cast<PyTypeObject*>(same_layout.get())->tp_basicsize, 160);
+  PyObject_SetAttrString(reg.get(), "qx_test_shared", same_layout.get());
+  EXPECT_FALSE(fetch());
+  EXPECT_EQ(TakeError(), "Shared runtime type qx_test_shared is a heap type, not the shared static type");
+  static PyTypeObject other_name = MakeStaticType("qx_test_other", 160);
+  static PyTypeObject other_flags = MakeStaticType("qx_test_shared", 160);
+  other_flags.tp_flags |= Py_TPFLAGS_BASETYPE;
+  static PyTypeObject twin = MakeStaticType("qx_test_shared", 160);
+  for (PyTypeObject* t : {&other_name, &other_flags, &twin}) ASSERT_EQ(PyType_Ready(t), 0) << TakeError();
+  PyObject_SetAttrString(reg.get(), "qx_test_shared", reinterpret_cast<PyObject*>(&other_name));
+  EXPECT_FALSE(fetch());
+  EXPECT_EQ(TakeError(), "Shared runtime type qx_test_shared has the wrong name qx_test_other");
+  PyObject_SetAttrString(reg.get(), "qx_test_shared", reinterpret_cast<PyObject*>(&other_flags));
+  EXPECT_FALSE(fetch());
+  EXPECT_EQ(TakeError(), "Shared runtime type qx_test_shared has the wrong flags, try recompiling");
+  PyObject_SetAttrString(reg.get(), "qx_test_shared", reinterpret_cast<PyObject*>(&twin));
+  EXPECT_EQ(fetch().get(), reinterpret_cast<PyObject*>(&twin));
   EXPECT_EQ(own.tp_flags & Py_TPFLAGS_READY, 0UL);  // ours is left alone
 
   PyObject_DelAttrString(reg.get(), "qx_test_shared");

@@ -50,7 +50,7 @@ struct Raised {
 };
 Raised RaiseWithEntry(const char* function_name, int32_t impl_line, int32_t source_line) {
   PyErr_SetString(PyExc_ValueError, "boom");
-  qx::AddTraceback(function_name, qx::kEnumSupportFile, source_line, impl_line);
+  qx::AddTraceback(function_name, {qx::SourceFile::EnumSupport, source_line, impl_line});
   PyObject *t, *v, *tb;
   PyErr_Fetch(&t, &v, &tb);
   return {Ref::steal(t), Ref::steal(v), Ref::steal(tb)};
@@ -131,8 +131,7 @@ TEST(Traceback, SitesSharingALineEachNameTheirOwnFunction) {
   Raised first = RaiseWithEntry("EnumBase.First", 0, 12);
   Raised second = RaiseWithEntry("EnumBase.Second", 0, 12);
   PyErr_SetString(PyExc_ValueError, "x");
-  g_state.error_file = qx::kFileNameTable[qx::kDefinitionFile];
-  qx::AppendTracebackEntry("EnumBase.First", 0, 12);
+  qx::AddTraceback("EnumBase.First", {qx::SourceFile::Definition, 12, 0});
   PyObject *t, *v, *tb;
   PyErr_Fetch(&t, &v, &tb);
   Ref third_t = Ref::steal(t), third_v = Ref::steal(v), third_tb = Ref::steal(tb);

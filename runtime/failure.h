@@ -1,0 +1,46 @@
+// Where a failure inside the module is reported: the position type that
+// every failing path fills and that traceback entries are made from.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+namespace qx {
+
+// The files that reported positions name.
+enum class SourceFile : uint8_t { EnumSupport = 0, Definition = 1 };
+
+// A reported position: the file, the line in it, and the line of the
+// implementation file (0 where none is reported).
+struct Position {
+  SourceFile file = SourceFile::EnumSupport;
+  int32_t source_line = 0;
+  int32_t impl_line = 0;
+};
+
+// What `return fail->At(...)` gives back: null for a routine that returns an
+// object, -1 for one that returns a status.
+struct FailureResult {
+  constexpr operator PyObject*() const noexcept { return nullptr; }
+  constexpr operator int() const noexcept { return -1; }
+};
+
+// Filled by a failing step and reported by its caller once the step's
+// temporaries are released. It lives with the caller, not in process-wide
+// state, so a finalizer run by those releases cannot move it.
+struct Failure {
+  Position pos;
+
+  FailureResult At(int32_t source_line, int32_t impl_line) noexcept {
+    pos.source_line = source_line;
+    pos.impl_line = impl_line;
+    return {};
+  }
+  FailureResult At(SourceFile file, int32_t source_line, int32_t impl_line = 0) noexcept {
+    pos.file = file;
+    return At(source_line, impl_line);
+  }
+};
+
+}  // namespace qx

@@ -1,0 +1,211 @@
+"""Lifetimes and re-entrancy: what Python code can do to the module while it
+is alive, while it initialises, and after it or its importer is gone. Each
+case runs in a fresh interpreter, since each changes process-wide state."""
+import pytest
+
+from conftest import ENUM_BASE, run_fresh
+
+NAME = "quendrix.core.enums.weekdays"
+
+INIT_ENTRY = """
+def init_entry(exc):
+    tb, found = exc.__traceback__, None
+    while tb is not None:
+        if tb.tb_frame.f_code.co_name.startswith("init "):
+            found = tb
+        tb = tb.tb_next
+    return found
+"""
+
+
+def test_the_state_keeps_what_it_points_at():
+    # The first module object is freed once every importer drops it; later
+    # calls still import relative to it.
+    run_fresh(
+        f"""
+import gc, pickle, sys
+import quendrix.core.enums as package
+import {NAME} as w
+del sys.modules["{NAME}"], package.weekdays, w
+gc.collect()
+import {NAME} as w
+for _ in range(2):
+    try:
+        w.__qx_unpickle___Qx_EnumMeta(int, 1, None)
+    except pickle.PickleError as exc:
+        assert str(exc) == "Incompatible checksums (1 vs 0xd41d8cd = ())", exc
+    else:
+        raise AssertionError("no PickleError")
+assert w.Weekdays(3) is w.Tuesday
+"""
+    )
+    # A function published by a failed import outlives it in the frame of
+    # the import's own traceback entry.
+    run_fresh(
+        INIT_ENTRY
+        + f"""
+import enum, pickle
+saved, enum.IntEnum = enum.IntEnum, None
+try:
+    import {NAME}
+except TypeError as exc:
+    unpickle = init_entry(exc).tb_frame.f_globals["__qx_unpickle___Qx_EnumMeta"]
+enum.IntEnum = saved
+try:
+    unpickle(int, 1, None)
+except pickle.PickleError:
+    pass
+import {NAME} as w
+assert list(w.Weekdays)[0] is w.Sunday
+"""
+    )
+
+
+def test_only_the_first_interpreter_to_import_may_load_the_module():
+    xi = pytest.importorskip("_xxsubinterpreters")
+    del xi
+    # Imported first in a sub-interpreter that is then destroyed: the main
+    # interpreter gets a clean ImportError, not the freed module.
+    proc = run_fresh(
+        f"""
+import _xxsubinterpreters as xi
+sub = xi.create()
+xi.run_string(sub, "import {NAME} as w; assert w.Weekdays(1) is w.Sunday")
+xi.destroy(sub)
+try:
+    import {NAME}
+except ImportError as exc:
+    print(exc)
+else:
+    raise AssertionError("imported in a second interpreter")
+"""
+    )
+    assert "first imported in another interpreter" in proc.stdout
+
+
+def test_re_entry_during_initialisation_is_an_import_error():
+    # A finder consulted by the body's relative import of enum imports the
+    # module again: the inner import fails, the outer one completes.
+    run_fresh(
+        f"""
+import sys
+seen = []
+class Finder:
+    def find_spec(self, name, path=None, target=None):
+        if name == "quendrix.core.enums.enum" and not seen:
+            seen.append(sys.modules.pop("{NAME}"))
+            try:
+                import {NAME}
+            except ImportError as exc:
+                seen.append(str(exc))
+            sys.modules["{NAME}"] = seen[0]
+        return None
+sys.meta_path.insert(0, Finder())
+import {NAME} as w
+assert "circular import" in seen[1], seen
+assert w.Saturday == 7 and len(w.Weekdays) == 7
+"""
+    )
+
+
+def test_a_finalizer_does_not_move_the_reported_position():
+    # The mapping released after IntEnum fails runs a finalizer whose own
+    # failure (line 4 of the unpickle function) must not be what the
+    # import's entry reports.
+    run_fresh(
+        INIT_ENTRY
+        + f"""
+import collections, enum, sys
+class Mapping(collections.OrderedDict):
+    def __del__(self):
+        try:
+            getattr(sys.modules["{NAME}"], "__qx_unpickle___Qx_EnumMeta")(int, 1, None)
+        except Exception:
+            pass
+# A builtin that refuses the call keeps no frame holding the mapping.
+collections.OrderedDict, enum.IntEnum = Mapping, int
+try:
+    import {NAME}
+except TypeError as exc:
+    entry = init_entry(exc)
+    assert (entry.tb_frame.f_code.co_filename, entry.tb_lineno) == ("enumsupport", 53)
+else:
+    raise AssertionError("import should have failed")
+"""
+    )
+
+
+def test_the_globals_walk_survives_its_list_changing():
+    # Names that dir() lists but the dictionary lacks are read through the
+    # module's __getattr__, which here empties the list being walked.
+    run_fresh(
+        f"""
+import gc, sys
+def getattr_hook(name):
+    for o in gc.get_objects():
+        if type(o) is list and "zz_extra_a" in o and "zz_extra_b" in o:
+            o.clear()
+    return name.upper()
+class Finder:
+    def find_spec(self, name, path=None, target=None):
+        if name == "quendrix.core.enums.enum":
+            m = sys.modules["{NAME}"]
+            m.__dir__ = lambda: ["zz_extra_a", "zz_extra_b", *vars(m)]
+            m.__getattr__ = getattr_hook
+        return None
+sys.meta_path.insert(0, Finder())
+import {NAME} as w
+assert w.zz_extra_b == "ZZ_EXTRA_B" and "zz_extra_a" not in vars(w)
+"""
+    )
+
+
+def test_import_state_the_module_must_not_depend_on_or_change():
+    # Without the import system's bootstrap module in sys.modules the import
+    # works and does not put a stand-in there.
+    run_fresh(
+        f"""
+import sys
+del sys.modules["_frozen_importlib"]
+import {NAME} as w
+assert w.Weekdays(2) is w.Monday
+assert "_frozen_importlib" not in sys.modules
+"""
+    )
+    # A look-alike of the shared function type is refused, not used.
+    proc = run_fresh(
+        f"""
+import sys, types
+registry = sys.modules["_qx_shared_1_0"] = types.ModuleType("_qx_shared_1_0")
+registry.qx_function_or_method = type("qx_function_or_method", (), {{"__slots__": tuple("s%d" % i for i in range(18))}})
+try:
+    import {NAME}
+except TypeError as exc:
+    print(exc)
+""",
+    )
+    assert proc.stdout.startswith("Shared runtime type qx_function_or_method "), proc.stdout
+
+
+@pytest.mark.skipif(ENUM_BASE is None, reason="fallback base class not built")
+def test_slots_reaching_user_objects_refuse_endless_recursion():
+    class K(ENUM_BASE):
+        pass
+
+    class L(ENUM_BASE):
+        pass
+
+    K.__members__ = K
+    with pytest.raises(RecursionError):
+        K["x"]
+    K.__members__, L.__members__ = L, K
+    with pytest.raises(RecursionError):
+        L[0]
+
+    class Values:
+        def values(self):
+            return K
+
+    K.__members__ = Values()
+    with pytest.raises(RecursionError):
+        iter(K)
