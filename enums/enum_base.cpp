@@ -1,6 +1,7 @@
 // Methods of __Qx_EnumBase, the int-based enumeration base that finds an
 // existing member by value or creates a named one.
-#include "enums/enums.h"
+#include "enums/enum_base.h"
+
 #include "module/module_state.h"
 #include "runtime/arg_parsing.h"
 #include "runtime/calls.h"

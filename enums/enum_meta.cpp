@@ -1,7 +1,9 @@
 // __Qx_EnumMeta: a metaclass derived from type that gives each class an
 // ordered member registry, __members__, iteration over its values and
 // subscription by member name.
-#include "enums/enums.h"
+#include "enums/enum_meta.h"
+
+#include "enums/pickling.h"
 #include "module/module_state.h"
 #include "runtime/arg_parsing.h"
 #include "runtime/calls.h"

@@ -1,9 +1,10 @@
 // Pickle support for __Qx_EnumMeta: a checksum-guarded reduce value built on
 // the module function __qx_unpickle___Qx_EnumMeta, and state restore.
+#include "enums/pickling.h"
+
 #include <initializer_list>
 #include <utility>
 
-#include "enums/enums.h"
 #include "module/module_state.h"
 #include "runtime/arg_parsing.h"
 #include "runtime/calls.h"

@@ -4,6 +4,7 @@
 
 #include <structmember.h>
 
+#include "function/function_call.h"
 #include "module/module_state.h"
 #include "runtime/ref.h"
 
@@ -14,6 +15,10 @@ namespace {
 inline QxFunctionObject* AsFunction(PyObject* op) noexcept { return reinterpret_cast<QxFunctionObject*>(op); }
 
 inline PyObject* NewRefOrNone(PyObject* o) noexcept { return Py_NewRef(o != nullptr ? o : Py_None); }
+
+// The interpreter's shared empty string: handed out without allocating, so
+// this cannot fail.
+inline PyObject* EmptyString() noexcept { return PyUnicode_FromStringAndSize("", 0); }
 
 // The first defaults_count slots of the defaults block are object references.
 inline PyObject** DefaultSlots(QxFunctionObject* f) noexcept { return static_cast<PyObject**>(f->defaults); }
@@ -60,10 +65,7 @@ static int qxfunction_set_name(PyObject* op, PyObject* value, void*) noexcept {
 }
 
 static PyObject* qxfunction_get_qualname(PyObject* op, void*) noexcept {
-  QxFunctionObject* f = AsFunction(op);
-  // Null only after tp_clear; a finalizer may still look at the object then.
-  if (f->func_qualname == nullptr) return PyUnicode_FromStringAndSize("", 0);
-  return Py_NewRef(f->func_qualname);
+  return Py_NewRef(AsFunction(op)->func_qualname);
 }
 
 static int qxfunction_set_qualname(PyObject* op, PyObject* value, void*) noexcept {
@@ -209,12 +211,7 @@ static PyMethodDef qxfunction_methods[] = {
 // Slots
 
 static PyObject* qxfunction_repr(PyObject* op) noexcept {
-  PyObject* qualname = AsFunction(op)->func_qualname;
-  if (qualname == nullptr) {
-    // Cleared object seen from a finalizer: show an empty qualified name.
-    return PyUnicode_FromFormat("<qxfunction %s at %p>", "", op);
-  }
-  return PyUnicode_FromFormat("<qxfunction %U at %p>", qualname, op);
+  return PyUnicode_FromFormat("<qxfunction %U at %p>", AsFunction(op)->func_qualname, op);
 }
 
 static PyObject* qxfunction_descr_get(PyObject* op, PyObject* obj, PyObject* type) noexcept {
@@ -254,14 +251,16 @@ static int qxfunction_traverse(PyObject* op, visitproc visit, void* arg) noexcep
 }
 
 // m_ml, m_self, flags and defaults_getter stay: they own nothing, and a
-// cleared object must still answer the calls a finalizer may make.
+// cleared object must still answer the calls a finalizer may make. The name
+// and qualified name become the empty string, as the interpreter's own
+// functions do, so that nothing that reads them meets null.
 static int qxfunction_clear(PyObject* op) noexcept {
   QxFunctionObject* f = AsFunction(op);
   Py_CLEAR(f->func_closure);
   Py_CLEAR(f->m_module);
   Py_CLEAR(f->func_dict);
-  Py_CLEAR(f->func_name);
-  Py_CLEAR(f->func_qualname);
+  Py_XSETREF(f->func_name, EmptyString());
+  Py_XSETREF(f->func_qualname, EmptyString());
   Py_CLEAR(f->func_doc);
   Py_CLEAR(f->func_globals);
   Py_CLEAR(f->func_code);
@@ -284,6 +283,8 @@ static void qxfunction_dealloc(PyObject* op) noexcept {
   PyObject_GC_UnTrack(op);
   if (AsFunction(op)->m_weakreflist != nullptr) PyObject_ClearWeakRefs(op);
   qxfunction_clear(op);
+  Py_CLEAR(AsFunction(op)->func_name);
+  Py_CLEAR(AsFunction(op)->func_qualname);
   PyObject_GC_Del(op);
 }
 

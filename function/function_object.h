@@ -57,12 +57,4 @@ PyObject* QxFunctionNew(PyMethodDef* ml, int32_t flags, PyObject* qualname, PyOb
 void QxFunctionSetDefaultsTuple(PyObject* func, PyObject* tuple) noexcept;
 int QxFunctionMaterializeDefaults(PyObject* func) noexcept;
 
-// Call slot and dispatch.
-PyObject* QxFunctionCall(PyObject* func, PyObject* args, PyObject* kwds) noexcept;
-PyObject* QxFunctionDispatch(PyObject* func, PyObject* self, PyObject* args, PyObject* kwds) noexcept;
-
-// Shared type registry.
-int RegisterFunctionType() noexcept;
-PyTypeObject* FetchSharedType(PyObject* registry, PyTypeObject* static_type) noexcept;
-
 }  // namespace qx

@@ -1,10 +1,11 @@
 // The registry module through which every module built this way shares one
 // function type: the first to initialise publishes its own, the others
 // check the published one and use it.
-#include "function/function_object.h"
+#include "function/registry.h"
 
 #include <cstring>
 
+#include "function/function_object.h"
 #include "module/module_state.h"
 #include "runtime/ref.h"
 

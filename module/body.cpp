@@ -1,7 +1,11 @@
 // The module body: builds the fallback enumeration base, then Weekdays with
 // the interpreter's IntEnum, and publishes the members.
-#include "enums/enums.h"
+#include "module/body.h"
+
+#include "enums/enum_base.h"
+#include "enums/pickling.h"
 #include "function/function_object.h"
+#include "module/class_creation.h"
 #include "module/module_state.h"
 #include "runtime/calls.h"
 #include "runtime/lookups.h"

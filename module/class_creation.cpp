@@ -1,5 +1,7 @@
 // Class creation the way a class statement does it, plus the module's
 // globals mapping.
+#include "module/class_creation.h"
+
 #include "module/module_state.h"
 #include "runtime/lookups.h"
 #include "runtime/ref.h"

@@ -1,8 +1,12 @@
 // The module's entry point and its initialisation sequence.
+#include "module/init.h"
+
 #include <cstring>
 
-#include "enums/enums.h"
-#include "function/function_object.h"
+#include "enums/enum_meta.h"
+#include "function/registry.h"
+#include "module/body.h"
+#include "module/constants.h"
 #include "module/module_state.h"
 #include "runtime/calls.h"
 #include "runtime/ref.h"

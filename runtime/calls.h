@@ -28,4 +28,35 @@ enum class CallPath { NoArg, OneArg, FunctionFast, CFunctionFast, TupleAlloc, Ob
 // *path tells which path failed. Returns a new reference or null.
 PyObject* CallMethodArgs(PyObject* callee, PyObject* const* args, int nargs, CallPath* path) noexcept;
 
+// The implementation-file lines of one call site made by bound-method
+// unpacking with at least one argument, one per path the call can take.
+struct CallSiteLines {
+  int32_t one_arg;  // not unpacked, one argument: CallOneArg
+  int32_t function_fast;
+  int32_t cfunction_fast;
+  int32_t tuple_alloc;
+  int32_t object;
+};
+
+inline int32_t LineForPath(CallPath path, const CallSiteLines& lines) noexcept {
+  switch (path) {
+    case CallPath::OneArg:
+      return lines.one_arg;
+    case CallPath::FunctionFast:
+      return lines.function_fast;
+    case CallPath::CFunctionFast:
+      return lines.cfunction_fast;
+    case CallPath::TupleAlloc:
+      return lines.tuple_alloc;
+    default:
+      return lines.object;
+  }
+}
+
+// The same for a call without arguments: CallOneArg with the self when the
+// callee was unpacked, CallNoArg otherwise.
+inline int32_t LineForNoArgPath(CallPath path, int32_t unpacked, int32_t plain) noexcept {
+  return path == CallPath::OneArg ? unpacked : plain;
+}
+
 }  // namespace qx

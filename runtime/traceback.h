@@ -9,6 +9,24 @@
 
 namespace qx {
 
+struct CodeObjectCacheEntry {
+  PyObject* code_object;  // owned
+  int32_t key;
+  // The failure site the code object was made for: an entry is reused only
+  // for the same function and file, since distinct sites may share a line.
+  const char* function_name;
+  const char* file_name;
+};
+
+struct CodeObjectCache {
+  int32_t count;
+  int32_t capacity;
+  CodeObjectCacheEntry* entries;
+};
+
+// The implementation file named when implementation-file lines are shown.
+extern const char* const kImplementationFileName;
+
 // Records pos as the module's error position and appends an entry naming
 // function_name, at pos, to the pending exception.
 void AddTraceback(const char* function_name, const Position& pos) noexcept;
@@ -17,7 +35,6 @@ int32_t ResolveImplementationLine(PyThreadState* tstate, int32_t line) noexcept;
 PyObject* MakeTracebackCode(const char* function_name, int32_t impl_line, int32_t source_line,
                             const char* file_name) noexcept;
 
-struct CodeObjectCacheEntry;
 int32_t CodeCacheSearch(const CodeObjectCacheEntry* entries, int32_t count, int32_t key) noexcept;
 // Returns a new reference, or null (no error) when no entry for this key
 // was made for the same function and file.

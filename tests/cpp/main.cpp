@@ -3,6 +3,7 @@
 #include <Python.h>
 #include <gtest/gtest.h>
 
+#include "module/init.h"
 #include "module/module_state.h"
 
 int main(int argc, char** argv) {

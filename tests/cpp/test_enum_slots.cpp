@@ -6,7 +6,8 @@
 
 #include <string>
 
-#include "enums/enums.h"
+#include "enums/enum_meta.h"
+#include "enums/pickling.h"
 #include "module/module_state.h"
 #include "runtime/ref.h"
 #include "tests/cpp/test_support.h"

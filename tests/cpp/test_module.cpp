@@ -6,6 +6,8 @@
 #include <cstring>
 #include <string>
 
+#include "module/class_creation.h"
+#include "module/init.h"
 #include "module/module_state.h"
 #include "runtime/ref.h"
 #include "tests/cpp/test_support.h"

@@ -1,0 +1,14 @@
+// __Qx_EnumMeta, the metaclass of the fallback enumeration machinery.
+#pragma once
+
+#include <Python.h>
+
+namespace qx {
+
+extern PyTypeObject QxEnumMetaType;
+
+// Readies __Qx_EnumMeta and installs its pickling methods; 0, or -1 with an
+// exception.
+int InitEnumMetaType() noexcept;
+
+}  // namespace qx

@@ -1,0 +1,25 @@
+// Pickle support for __Qx_EnumMeta.
+#pragma once
+
+#include <Python.h>
+
+namespace qx {
+
+// Moves __reduce_qx__ and __setstate_qx__ of type to __reduce__ and
+// __setstate__ unless pickling is handled already; 0, or -1 with an error.
+int SetupPickling(PyTypeObject* type) noexcept;
+// 1 when obj.__name__ equals name; 0 otherwise, errors included.
+int MethodHasName(PyObject* obj, PyObject* name) noexcept;
+
+// __qx_unpickle___Qx_EnumMeta, published by the body.
+extern PyMethodDef kUnpickleDef;
+
+// tp_methods of __Qx_EnumMeta: __reduce_qx__ and __setstate_qx__ (moved to
+// __reduce__ / __setstate__ by SetupPickling).
+extern PyMethodDef enummeta_methods[];
+
+// Applies a pickled state (a tuple, or None) to obj; a new reference to None
+// or null. Adds its own traceback entry on failure.
+PyObject* UnpickleEnumMetaSetState(PyObject* obj, PyObject* state) noexcept;
+
+}  // namespace qx
