@@ -2,6 +2,8 @@
 // existing member by value or creates a named one.
 #include "enums/enum_base.h"
 
+#include <utility>
+
 #include "module/module_state.h"
 #include "runtime/arg_parsing.h"
 #include "runtime/calls.h"
@@ -46,6 +48,22 @@ int NextCandidate(PyObject* cls, PyObject* it, Py_ssize_t* index, Ref* item) noe
   return 0;
 }
 
+constexpr struct {
+  int32_t iter = 2136;
+  int32_t next = 2165;
+  int32_t compare = 2181;
+  int32_t truth = 2182;
+  int32_t format = 2236;
+  int32_t make_error = 2238;
+  int32_t raise = 2243;
+  int32_t int_new = 2261;
+  CallSiteLines int_new_call = {2303, 2278, 2286, 2292, 2303};
+  int32_t set_name = 2318;
+  int32_t set_class_attr = 2327;
+  int32_t members = 2336;
+  int32_t store_member = 2338;
+} kNewLines{};
+
 PyObject* NewBody(PyObject* cls, PyObject* value, PyObject* name, Failure* fail) noexcept {
   // The first member in registry order that compares equal wins, whatever
   // name was passed.
@@ -53,7 +71,7 @@ PyObject* NewBody(PyObject* cls, PyObject* value, PyObject* name, Failure* fail)
   if (!PyList_CheckExact(cls) && !PyTuple_CheckExact(cls)) {
     it = Ref::steal(PyObject_GetIter(cls));
     if (!it) {
-      return fail->At(29, 2136);
+      return fail->At(29, kNewLines.iter);
     }
   }
   Py_ssize_t index = 0;
@@ -61,16 +79,16 @@ PyObject* NewBody(PyObject* cls, PyObject* value, PyObject* name, Failure* fail)
     Ref v;
     int more = NextCandidate(cls, it.get(), &index, &v);
     if (more < 0) {
-      return fail->At(29, 2165);
+      return fail->At(29, kNewLines.next);
     }
     if (more == 0) break;
     Ref eq = Ref::steal(PyObject_RichCompare(v.get(), value, Py_EQ));
     if (!eq) {
-      return fail->At(30, 2181);
+      return fail->At(30, kNewLines.compare);
     }
     int truth = TruthValue(eq.get());
     if (truth < 0) {
-      return fail->At(30, 2182);
+      return fail->At(30, kNewLines.truth);
     }
     if (truth) return v.release();
   }
@@ -81,38 +99,38 @@ PyObject* NewBody(PyObject* cls, PyObject* value, PyObject* name, Failure* fail)
     // format arguments.
     Ref message = Ref::steal(PyUnicode_Format(g_state.names.fmt_unknown_enum_value, value));
     if (!message) {
-      return fail->At(33, 2236);
+      return fail->At(33, kNewLines.format);
     }
     Ref exc = Ref::steal(CallOneArg(g_state.builtin_ValueError, message.get()));
     if (!exc) {
-      return fail->At(33, 2238);
+      return fail->At(33, kNewLines.make_error);
     }
     RaiseObject(exc.get());
-    return fail->At(33, 2243);
+    return fail->At(33, kNewLines.raise);
   }
 
   Ref int_new = Ref::steal(GetAttrByStr(reinterpret_cast<PyObject*>(&PyLong_Type), g_state.names.dunder_new));
   if (!int_new) {
-    return fail->At(34, 2261);
+    return fail->At(34, kNewLines.int_new);
   }
   PyObject* argv[] = {cls, value};
   CallPath path = CallPath::Object;
-  Ref res = Ref::steal(CallMethodArgs(int_new.release(), argv, 2, &path));
+  Ref res = Ref::steal(CallMethodArgs(std::move(int_new), argv, 2, &path));
   if (!res) {
-    return fail->At(34, LineForPath(path, {2303, 2278, 2286, 2292, 2303}));
+    return fail->At(34, LineForPath(path, kNewLines.int_new_call));
   }
   if (SetAttrByStr(res.get(), g_state.names.name, name) < 0) {
-    return fail->At(35, 2318);
+    return fail->At(35, kNewLines.set_name);
   }
   if (PyObject_SetAttr(cls, name, res.get()) == -1) {
-    return fail->At(36, 2327);
+    return fail->At(36, kNewLines.set_class_attr);
   }
   Ref members = Ref::steal(GetAttrByStr(cls, g_state.names.dunder_members));
   if (!members) {
-    return fail->At(37, 2336);
+    return fail->At(37, kNewLines.members);
   }
   if (PyObject_SetItem(members.get(), name, res.get()) < 0) {
-    return fail->At(37, 2338);
+    return fail->At(37, kNewLines.store_member);
   }
   return res.release();
 }
@@ -149,7 +167,7 @@ PyObject* FormatBody(PyObject* self, PyObject* fmt, bool with_value, const Forma
   }
   PyTuple_SET_ITEM(t.get(), 0, class_name.release());
   PyTuple_SET_ITEM(t.get(), 1, member_name.release());
-  if (with_value) PyTuple_SET_ITEM(t.get(), 2, Ref::borrow(self).release());
+  if (with_value) PyTuple_SET_ITEM(t.get(), 2, Py_NewRef(self));
   PyObject* result = PyUnicode_Format(fmt, t.get());
   if (result == nullptr) return fail->At(lines.source, lines.format);
   return result;

@@ -3,6 +3,8 @@
 // subscription by member name.
 #include "enums/enum_meta.h"
 
+#include <utility>
+
 #include "enums/pickling.h"
 #include "module/module_state.h"
 #include "runtime/arg_parsing.h"
@@ -23,62 +25,89 @@ PyObject** const kInitArgNames[] = {&g_state.names.name, &g_state.names.parents,
 constexpr int kInitMissingLines[] = {1452, 1427, 1433};
 const ArgSpec kInitArgs = {"__init__", kInitArgNames, 3, 3, kInitMissingLines, 1437, 1452};
 
+// The same for a call without arguments: CallOneArg with the self when the
+// callee was unpacked, CallNoArg otherwise.
+inline int32_t LineForNoArgPath(CallPath path, int32_t unpacked, int32_t plain) noexcept {
+  return path == CallPath::OneArg ? unpacked : plain;
+}
+
 PyObject* TypeObject() noexcept { return reinterpret_cast<PyObject*>(&PyType_Type); }
+
+constexpr struct {
+  int32_t type_init = 1482;
+  CallSiteLines type_init_call = {1530, 1499, 1507, 1513, 1530};
+  int32_t members_unpacked = 1556;
+  int32_t members = 1559;
+  int32_t set_members = 1563;
+} kInitLines{};
 
 // type.__init__(cls, name, parents, dct), then a fresh, empty registry.
 int InitBody(PyObject* cls, PyObject* name, PyObject* parents, PyObject* dct, Failure* fail) noexcept {
   Ref type_init = Ref::steal(GetAttrByStr(TypeObject(), g_state.names.dunder_init));
   if (!type_init) {
-    return fail->At(17, 1482);
+    return fail->At(17, kInitLines.type_init);
   }
   PyObject* argv[] = {cls, name, parents, dct};
   CallPath path = CallPath::Object;
-  Ref ignored = Ref::steal(CallMethodArgs(type_init.release(), argv, 4, &path));
+  Ref ignored = Ref::steal(CallMethodArgs(std::move(type_init), argv, 4, &path));
   if (!ignored) {
-    return fail->At(17, LineForPath(path, {1530, 1499, 1507, 1513, 1530}));
+    return fail->At(17, LineForPath(path, kInitLines.type_init_call));
   }
   ignored.reset();
 
   // Until the module body has imported OrderedDict the slot holds None, and
   // calling it reports the interpreter's not-callable error.
   PyObject* ordered_dict = g_state.ordered_dict_class != nullptr ? g_state.ordered_dict_class : Py_None;
-  Ref members = Ref::steal(CallMethodArgs(Ref::borrow(ordered_dict).release(), nullptr, 0, &path));
+  Ref members = Ref::steal(CallMethodArgs(Ref::borrow(ordered_dict), nullptr, 0, &path));
   if (!members) {
-    return fail->At(18, LineForNoArgPath(path, 1556, 1559));
+    return fail->At(18, LineForNoArgPath(path, kInitLines.members_unpacked, kInitLines.members));
   }
   if (SetAttrByStr(cls, g_state.names.dunder_members, members.get()) < 0) {
-    return fail->At(18, 1563);
+    return fail->At(18, kInitLines.set_members);
   }
   return 0;
 }
 
+constexpr struct {
+  int32_t members = 1626;
+  int32_t values_attr = 1628;
+  int32_t values_unpacked = 1642;
+  int32_t values = 1645;
+  int32_t iter = 1649;
+} kIterLines{};
+
 PyObject* IterBody(PyObject* cls, Failure* fail) noexcept {
   Ref members = Ref::steal(GetAttrByStr(cls, g_state.names.dunder_members));
   if (!members) {
-    return fail->At(20, 1626);
+    return fail->At(20, kIterLines.members);
   }
   Ref values_method = Ref::steal(GetAttrByStr(members.get(), g_state.names.values));
   if (!values_method) {
-    return fail->At(20, 1628);
+    return fail->At(20, kIterLines.values_attr);
   }
   members.reset();
   CallPath path = CallPath::NoArg;
-  Ref values = Ref::steal(CallMethodArgs(values_method.release(), nullptr, 0, &path));
+  Ref values = Ref::steal(CallMethodArgs(std::move(values_method), nullptr, 0, &path));
   if (!values) {
-    return fail->At(20, LineForNoArgPath(path, 1642, 1645));
+    return fail->At(20, LineForNoArgPath(path, kIterLines.values_unpacked, kIterLines.values));
   }
   PyObject* it = PyObject_GetIter(values.get());
-  if (it == nullptr) return fail->At(20, 1649);
+  if (it == nullptr) return fail->At(20, kIterLines.iter);
   return it;
 }
+
+constexpr struct {
+  int32_t members = 1713;
+  int32_t subscript = 1715;
+} kGetItemLines{};
 
 PyObject* GetItemBody(PyObject* cls, PyObject* key, Failure* fail) noexcept {
   Ref members = Ref::steal(GetAttrByStr(cls, g_state.names.dunder_members));
   if (!members) {
-    return fail->At(22, 1713);
+    return fail->At(22, kGetItemLines.members);
   }
   PyObject* result = SubscriptObject(members.get(), key);
-  if (result == nullptr) return fail->At(22, 1715);
+  if (result == nullptr) return fail->At(22, kGetItemLines.subscript);
   return result;
 }
 
@@ -105,7 +134,7 @@ PyObject* enummeta_iter(PyObject* cls) noexcept {
   Failure fail;
   PyObject* it = nullptr;
   if (Py_EnterRecursiveCall(" in __Qx_EnumMeta.__iter__") != 0) {
-    fail.At(20, 1626);
+    fail.At(20, kIterLines.members);
   } else {
     it = IterBody(cls, &fail);
     Py_LeaveRecursiveCall();
@@ -118,7 +147,7 @@ PyObject* enummeta_subscript(PyObject* cls, PyObject* key) noexcept {
   Failure fail;
   PyObject* result = nullptr;
   if (Py_EnterRecursiveCall(" in __Qx_EnumMeta.__getitem__") != 0) {
-    fail.At(22, 1713);
+    fail.At(22, kGetItemLines.members);
   } else {
     result = GetItemBody(cls, key, &fail);
     Py_LeaveRecursiveCall();

@@ -82,9 +82,21 @@ PyObject* NewTuple(std::initializer_list<PyObject*> items) noexcept {
   PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
   if (t == nullptr) return nullptr;
   Py_ssize_t i = 0;
-  for (PyObject* item : items) PyTuple_SET_ITEM(t, i++, Ref::borrow(item).release());
+  for (PyObject* item : items) PyTuple_SET_ITEM(t, i++, Py_NewRef(item));
   return t;
 }
+
+constexpr struct {
+  int32_t dict = 1791;
+  int32_t state_tuple = 1814;
+  int32_t state_add = 1819;
+  int32_t func_with_state = 1874;
+  int32_t args_with_state = 1876;
+  int32_t result_with_state = 1887;
+  int32_t func = 1920;
+  int32_t args = 1922;
+  int32_t result = 1933;
+} kReduceLines{};
 
 PyObject* ReduceBody(PyObject* self, Failure* fail) noexcept {
   const NameObjects& n = g_state.names;
@@ -92,7 +104,7 @@ PyObject* ReduceBody(PyObject* self, Failure* fail) noexcept {
   Ref state = Ref::borrow(g_state.empty_tuple);
   Ref dict = Ref::steal(GetAttrOrDefault(self, n.dunder_dict, Py_None));
   if (!dict) {
-    return fail->At(4, 1791);
+    return fail->At(4, kReduceLines.dict);
   }
 
   if (dict.get() != Py_None) {
@@ -100,44 +112,52 @@ PyObject* ReduceBody(PyObject* self, Failure* fail) noexcept {
     // hands (__dict__,) to the new object's __setstate__.
     Ref one = Ref::steal(NewTuple({dict.get()}));
     if (!one) {
-      return fail->At(6, 1814);
+      return fail->At(6, kReduceLines.state_tuple);
     }
     Ref grown = Ref::steal(PyNumber_InPlaceAdd(state.get(), one.get()));
     if (!grown) {
-      return fail->At(6, 1819);
+      return fail->At(6, kReduceLines.state_add);
     }
     state = std::move(grown);
     Ref func = Ref::steal(LookupModuleGlobal(n.qx_unpickle_Qx_EnumMeta));
     if (!func) {
-      return fail->At(11, 1874);
+      return fail->At(11, kReduceLines.func_with_state);
     }
     Ref args = Ref::steal(NewTuple({self_type, g_state.checksum_int, Py_None}));
     if (!args) {
-      return fail->At(11, 1876);
+      return fail->At(11, kReduceLines.args_with_state);
     }
     PyObject* result = NewTuple({func.get(), args.get(), state.get()});
-    if (result == nullptr) return fail->At(11, 1887);
+    if (result == nullptr) return fail->At(11, kReduceLines.result_with_state);
     return result;
   }
 
   Ref func = Ref::steal(LookupModuleGlobal(n.qx_unpickle_Qx_EnumMeta));
   if (!func) {
-    return fail->At(13, 1920);
+    return fail->At(13, kReduceLines.func);
   }
   Ref args = Ref::steal(NewTuple({self_type, g_state.checksum_int, state.get()}));
   if (!args) {
-    return fail->At(13, 1922);
+    return fail->At(13, kReduceLines.args);
   }
   PyObject* result = NewTuple({func.get(), args.get()});
-  if (result == nullptr) return fail->At(13, 1933);
+  if (result == nullptr) return fail->At(13, kReduceLines.result);
   return result;
 }
+
+constexpr struct {
+  int32_t none_state = 2889;
+  int32_t dict_probe = 2890;
+  int32_t dict = 2909;
+  int32_t update_attr = 2911;
+  CallSiteLines update_call = {2931, 2938, 2947, 2954, 2960};
+} kSetStateLines{};
 
 // state is an exact tuple or None (the callers have checked).
 PyObject* SetStateBody(PyObject* obj, PyObject* state, Failure* fail) noexcept {
   if (state == Py_None) {
     PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
-    return fail->At(10, 2889);
+    return fail->At(10, kSetStateLines.none_state);
   }
   if (PyTuple_GET_SIZE(state) == 0) Py_RETURN_NONE;
   // Only a missing attribute means "no __dict__". Any other error of the
@@ -147,7 +167,7 @@ PyObject* SetStateBody(PyObject* obj, PyObject* state, Failure* fail) noexcept {
     Ref probe = Ref::steal(GetAttrByStr(obj, g_state.names.dunder_dict));
     if (!probe) {
       if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        return fail->At(10, 2890);
+        return fail->At(10, kSetStateLines.dict_probe);
       }
       PyErr_Clear();
       Py_RETURN_NONE;
@@ -156,11 +176,11 @@ PyObject* SetStateBody(PyObject* obj, PyObject* state, Failure* fail) noexcept {
 
   Ref dict = Ref::steal(GetAttrByStr(obj, g_state.names.dunder_dict));
   if (!dict) {
-    return fail->At(11, 2909);
+    return fail->At(11, kSetStateLines.dict);
   }
   Ref update = Ref::steal(GetAttrByStr(dict.get(), g_state.names.update));
   if (!update) {
-    return fail->At(11, 2911);
+    return fail->At(11, kSetStateLines.update_attr);
   }
   dict.reset();
   Ref item = Ref::steal(FirstTupleItem(state));
@@ -168,50 +188,79 @@ PyObject* SetStateBody(PyObject* obj, PyObject* state, Failure* fail) noexcept {
   Ref result;
   if (item) {
     PyObject* argv[] = {item.get()};
-    result = Ref::steal(CallMethodArgs(update.release(), argv, 1, &path));
+    result = Ref::steal(CallMethodArgs(std::move(update), argv, 1, &path));
   }
   if (!result) {
-    return fail->At(11, LineForPath(path, {2931, 2938, 2947, 2954, 2960}));
+    return fail->At(11, LineForPath(path, kSetStateLines.update_call));
   }
   Py_RETURN_NONE;
 }
+
+// Applies a pickled state (a tuple, or None) to obj; a new reference to None
+// or null. Adds its own traceback entry on failure.
+PyObject* UnpickleEnumMetaSetState(PyObject* obj, PyObject* state) noexcept {
+  Failure fail;
+  PyObject* result = SetStateBody(obj, state, &fail);
+  if (result == nullptr) {
+    AddTraceback(kSetStateHelper, fail.pos);
+  }
+  return result;
+}
+
+constexpr struct {
+  int32_t from_list = 2651;
+  int32_t import = 2656;
+  int32_t import_name = 2659;
+  int32_t number = 2673;
+  int32_t message = 2675;
+  CallSiteLines make_error = {2690, 2697, 2706, 2713, 2719};
+  int32_t raise = 2727;
+} kChecksumErrorLines{};
 
 PyObject* RaiseChecksumError(int32_t checksum, Failure* fail) noexcept {
   const NameObjects& n = g_state.names;
   Ref from_list = Ref::steal(PyList_New(1));
   if (!from_list) {
-    return fail->At(3, 2651);
+    return fail->At(3, kChecksumErrorLines.from_list);
   }
-  PyList_SET_ITEM(from_list.get(), 0, Ref::borrow(n.PickleError).release());
+  PyList_SET_ITEM(from_list.get(), 0, Py_NewRef(n.PickleError));
   Ref module = Ref::steal(ImportModule(n.pickle, from_list.get()));
   if (!module) {
-    return fail->At(3, 2656);
+    return fail->At(3, kChecksumErrorLines.import);
   }
   from_list.reset();
   Ref error_class = Ref::steal(ImportNameFrom(module.get(), n.PickleError));
   if (!error_class) {
-    return fail->At(3, 2659);
+    return fail->At(3, kChecksumErrorLines.import_name);
   }
   module.reset();
 
   Ref number = Ref::steal(PyLong_FromLong(checksum));
   if (!number) {
-    return fail->At(4, 2673);
+    return fail->At(4, kChecksumErrorLines.number);
   }
   Ref message = Ref::steal(PyUnicode_Format(n.fmt_incompatible_checksums, number.get()));
   if (!message) {
-    return fail->At(4, 2675);
+    return fail->At(4, kChecksumErrorLines.message);
   }
   number.reset();
   PyObject* argv[] = {message.get()};
   CallPath path = CallPath::OneArg;
-  Ref exc = Ref::steal(CallMethodArgs(error_class.release(), argv, 1, &path));
+  Ref exc = Ref::steal(CallMethodArgs(std::move(error_class), argv, 1, &path));
   if (!exc) {
-    return fail->At(4, LineForPath(path, {2690, 2697, 2706, 2713, 2719}));
+    return fail->At(4, LineForPath(path, kChecksumErrorLines.make_error));
   }
   RaiseObject(exc.get());
-  return fail->At(4, 2727);
+  return fail->At(4, kChecksumErrorLines.raise);
 }
+
+constexpr struct {
+  int32_t meta_new = 2744;
+  CallSiteLines meta_new_call = {2757, 2763, 2771, 2777, 2783};
+  int32_t state_type = 2810;
+  int32_t set_state = 2811;
+  int32_t checksum = 2603;  // converting the checksum, before the body
+} kUnpickleLines{};
 
 PyObject* UnpickleBody(PyObject* type, int32_t checksum, PyObject* state, Failure* fail) noexcept {
   if (checksum != kLayoutChecksum) return RaiseChecksumError(checksum, fail);
@@ -219,23 +268,23 @@ PyObject* UnpickleBody(PyObject* type, int32_t checksum, PyObject* state, Failur
   Ref meta_new =
       Ref::steal(GetAttrByStr(reinterpret_cast<PyObject*>(g_state.enum_meta_type), g_state.names.dunder_new));
   if (!meta_new) {
-    return fail->At(5, 2744);
+    return fail->At(5, kUnpickleLines.meta_new);
   }
   PyObject* argv[] = {type};
   CallPath path = CallPath::OneArg;
-  Ref result = Ref::steal(CallMethodArgs(meta_new.release(), argv, 1, &path));
+  Ref result = Ref::steal(CallMethodArgs(std::move(meta_new), argv, 1, &path));
   if (!result) {
-    return fail->At(5, LineForPath(path, {2757, 2763, 2771, 2777, 2783}));
+    return fail->At(5, LineForPath(path, kUnpickleLines.meta_new_call));
   }
 
   if (state != Py_None) {
     if (!PyTuple_CheckExact(state)) {
       PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", "tuple", Py_TYPE(state)->tp_name);
-      return fail->At(7, 2810);
+      return fail->At(7, kUnpickleLines.state_type);
     }
     Ref ignored = Ref::steal(UnpickleEnumMetaSetState(result.get(), state));
     if (!ignored) {
-      return fail->At(7, 2811);
+      return fail->At(7, kUnpickleLines.set_state);
     }
   }
   return result.release();
@@ -251,17 +300,22 @@ PyObject* enummeta_reduce_qx(PyObject* self, PyObject* /*unused*/) noexcept {
   return result;
 }
 
+constexpr struct {
+  int32_t state_type = 1998;
+  int32_t set_state = 1999;
+} kSetStateQxLines{};
+
 PyObject* enummeta_setstate_qx(PyObject* self, PyObject* state) noexcept {
-  int32_t impl_line = 0;
+  Failure fail;
   if (state != Py_None && !PyTuple_CheckExact(state)) {
     PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", "tuple", Py_TYPE(state)->tp_name);
-    impl_line = 1998;
+    fail.At(15, kSetStateQxLines.state_type);
   } else {
     Ref ignored = Ref::steal(UnpickleEnumMetaSetState(self, state));
     if (ignored) Py_RETURN_NONE;
-    impl_line = 1999;
+    fail.At(15, kSetStateQxLines.set_state);
   }
-  AddTraceback(kSetStateFunction, {SourceFile::EnumSupport, 15, impl_line});
+  AddTraceback(kSetStateFunction, fail.pos);
   return nullptr;
 }
 
@@ -275,7 +329,7 @@ PyObject* enummeta_unpickle(PyObject* /*module*/, PyObject* args, PyObject* kwds
   }
   int32_t checksum = ToInt32(values[1].get());
   if (checksum == -1 && PyErr_Occurred()) {
-    AddTraceback(kUnpickleFunction, {SourceFile::EnumSupport, 1, 2603});
+    AddTraceback(kUnpickleFunction, {SourceFile::EnumSupport, 1, kUnpickleLines.checksum});
     return nullptr;
   }
   Failure fail;
@@ -317,15 +371,6 @@ int SetupPickling(PyTypeObject* type) noexcept {
     PyErr_Format(PyExc_RuntimeError, "Unable to initialize pickling for %s", type->tp_name);
   }
   return -1;
-}
-
-PyObject* UnpickleEnumMetaSetState(PyObject* obj, PyObject* state) noexcept {
-  Failure fail;
-  PyObject* result = SetStateBody(obj, state, &fail);
-  if (result == nullptr) {
-    AddTraceback(kSetStateHelper, fail.pos);
-  }
-  return result;
 }
 
 }  // namespace qx

@@ -18,8 +18,4 @@ extern PyMethodDef kUnpickleDef;
 // __reduce__ / __setstate__ by SetupPickling).
 extern PyMethodDef enummeta_methods[];
 
-// Applies a pickled state (a tuple, or None) to obj; a new reference to None
-// or null. Adds its own traceback entry on failure.
-PyObject* UnpickleEnumMetaSetState(PyObject* obj, PyObject* state) noexcept;
-
 }  // namespace qx

@@ -96,10 +96,6 @@ inline PyObject* Dispatch(PyObject* func, PyObject* self, PyObject* args, PyObje
 
 }  // namespace
 
-PyObject* QxFunctionDispatch(PyObject* func, PyObject* self, PyObject* args, PyObject* kwds) noexcept {
-  return Dispatch(func, self, args, kwds);
-}
-
 PyObject* QxFunctionCall(PyObject* func, PyObject* args, PyObject* kwds) noexcept {
   QxFunctionObject* f = reinterpret_cast<QxFunctionObject*>(func);
   if ((f->flags & (ExtensionTypeMethod | StaticMethod)) == ExtensionTypeMethod) {

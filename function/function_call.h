@@ -7,7 +7,5 @@ namespace qx {
 
 // tp_call of the function type.
 PyObject* QxFunctionCall(PyObject* func, PyObject* args, PyObject* kwds) noexcept;
-// Calls the entry point of func with the given self, chosen by its flags.
-PyObject* QxFunctionDispatch(PyObject* func, PyObject* self, PyObject* args, PyObject* kwds) noexcept;
 
 }  // namespace qx

@@ -23,13 +23,28 @@ inline PyObject* EmptyString() noexcept { return PyUnicode_FromStringAndSize("",
 // The first defaults_count slots of the defaults block are object references.
 inline PyObject** DefaultSlots(QxFunctionObject* f) noexcept { return static_cast<PyObject**>(f->defaults); }
 
-}  // namespace
+// Fills __defaults__ and __kwdefaults__ from the getter of the module that
+// made the object.
+int MaterializeDefaults(PyObject* func) noexcept {
+  QxFunctionObject* f = AsFunction(func);
+  Ref res = Ref::steal(f->defaults_getter(func));
+  if (!res) return -1;
+  // The getter belongs to whichever module made the object; a malformed
+  // result must not be indexed blindly.
+  if (!PyTuple_Check(res.get()) || PyTuple_GET_SIZE(res.get()) != 2) {
+    PyErr_SetString(PyExc_SystemError, "defaults getter must return a 2-tuple");
+    return -1;
+  }
+  Py_XSETREF(f->defaults_tuple, Py_NewRef(PyTuple_GET_ITEM(res.get(), 0)));
+  Py_XSETREF(f->defaults_kwdict, Py_NewRef(PyTuple_GET_ITEM(res.get(), 1)));
+  return 0;
+}
 
 // ---------------------------------------------------------------------------
 // Attributes. Getters return a new reference; setters store a new reference
 // before releasing the old value, and leave it in place on a TypeError.
 
-static PyObject* qxfunction_get_doc(PyObject* op, void*) noexcept {
+PyObject* qxfunction_get_doc(PyObject* op, void*) noexcept {
   QxFunctionObject* f = AsFunction(op);
   if (f->func_doc == nullptr) {
     // Without a doc in the method definition nothing is stored: every read
@@ -41,12 +56,12 @@ static PyObject* qxfunction_get_doc(PyObject* op, void*) noexcept {
   return Py_NewRef(f->func_doc);
 }
 
-static int qxfunction_set_doc(PyObject* op, PyObject* value, void*) noexcept {
+int qxfunction_set_doc(PyObject* op, PyObject* value, void*) noexcept {
   Py_XSETREF(AsFunction(op)->func_doc, Py_NewRef(value != nullptr ? value : Py_None));
   return 0;
 }
 
-static PyObject* qxfunction_get_name(PyObject* op, void*) noexcept {
+PyObject* qxfunction_get_name(PyObject* op, void*) noexcept {
   QxFunctionObject* f = AsFunction(op);
   if (f->func_name == nullptr) {
     f->func_name = PyUnicode_InternFromString(f->m_ml->ml_name);
@@ -55,7 +70,7 @@ static PyObject* qxfunction_get_name(PyObject* op, void*) noexcept {
   return Py_NewRef(f->func_name);
 }
 
-static int qxfunction_set_name(PyObject* op, PyObject* value, void*) noexcept {
+int qxfunction_set_name(PyObject* op, PyObject* value, void*) noexcept {
   if (value == nullptr || !PyUnicode_Check(value)) {
     PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
     return -1;
@@ -64,11 +79,11 @@ static int qxfunction_set_name(PyObject* op, PyObject* value, void*) noexcept {
   return 0;
 }
 
-static PyObject* qxfunction_get_qualname(PyObject* op, void*) noexcept {
+PyObject* qxfunction_get_qualname(PyObject* op, void*) noexcept {
   return Py_NewRef(AsFunction(op)->func_qualname);
 }
 
-static int qxfunction_set_qualname(PyObject* op, PyObject* value, void*) noexcept {
+int qxfunction_set_qualname(PyObject* op, PyObject* value, void*) noexcept {
   if (value == nullptr || !PyUnicode_Check(value)) {
     PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
     return -1;
@@ -77,11 +92,11 @@ static int qxfunction_set_qualname(PyObject* op, PyObject* value, void*) noexcep
   return 0;
 }
 
-static PyObject* qxfunction_get_self(PyObject* op, void*) noexcept {
+PyObject* qxfunction_get_self(PyObject* op, void*) noexcept {
   return NewRefOrNone(AsFunction(op)->func_closure);
 }
 
-static PyObject* qxfunction_get_dict(PyObject* op, void*) noexcept {
+PyObject* qxfunction_get_dict(PyObject* op, void*) noexcept {
   QxFunctionObject* f = AsFunction(op);
   if (f->func_dict == nullptr) {
     f->func_dict = PyDict_New();
@@ -90,7 +105,7 @@ static PyObject* qxfunction_get_dict(PyObject* op, void*) noexcept {
   return Py_NewRef(f->func_dict);
 }
 
-static int qxfunction_set_dict(PyObject* op, PyObject* value, void*) noexcept {
+int qxfunction_set_dict(PyObject* op, PyObject* value, void*) noexcept {
   if (value == nullptr) {
     PyErr_SetString(PyExc_TypeError, "function's dictionary may not be deleted");
     return -1;
@@ -103,26 +118,26 @@ static int qxfunction_set_dict(PyObject* op, PyObject* value, void*) noexcept {
   return 0;
 }
 
-static PyObject* qxfunction_get_globals(PyObject* op, void*) noexcept {
+PyObject* qxfunction_get_globals(PyObject* op, void*) noexcept {
   // Null only after tp_clear.
   return NewRefOrNone(AsFunction(op)->func_globals);
 }
 
-static PyObject* qxfunction_get_closure(PyObject*, void*) noexcept { Py_RETURN_NONE; }
+PyObject* qxfunction_get_closure(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 
-static PyObject* qxfunction_get_code(PyObject* op, void*) noexcept {
+PyObject* qxfunction_get_code(PyObject* op, void*) noexcept {
   return NewRefOrNone(AsFunction(op)->func_code);
 }
 
-static PyObject* qxfunction_get_defaults(PyObject* op, void*) noexcept {
+PyObject* qxfunction_get_defaults(PyObject* op, void*) noexcept {
   QxFunctionObject* f = AsFunction(op);
   if (f->defaults_tuple == nullptr && f->defaults_getter != nullptr) {
-    if (QxFunctionMaterializeDefaults(op) < 0) return nullptr;
+    if (MaterializeDefaults(op) < 0) return nullptr;
   }
   return NewRefOrNone(f->defaults_tuple);
 }
 
-static int qxfunction_set_defaults(PyObject* op, PyObject* value, void*) noexcept {
+int qxfunction_set_defaults(PyObject* op, PyObject* value, void*) noexcept {
   if (value == nullptr) value = Py_None;
   if (value != Py_None && !PyTuple_Check(value)) {
     PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
@@ -132,15 +147,15 @@ static int qxfunction_set_defaults(PyObject* op, PyObject* value, void*) noexcep
   return 0;
 }
 
-static PyObject* qxfunction_get_kwdefaults(PyObject* op, void*) noexcept {
+PyObject* qxfunction_get_kwdefaults(PyObject* op, void*) noexcept {
   QxFunctionObject* f = AsFunction(op);
   if (f->defaults_kwdict == nullptr && f->defaults_getter != nullptr) {
-    if (QxFunctionMaterializeDefaults(op) < 0) return nullptr;
+    if (MaterializeDefaults(op) < 0) return nullptr;
   }
   return NewRefOrNone(f->defaults_kwdict);
 }
 
-static int qxfunction_set_kwdefaults(PyObject* op, PyObject* value, void*) noexcept {
+int qxfunction_set_kwdefaults(PyObject* op, PyObject* value, void*) noexcept {
   if (value == nullptr) value = Py_None;
   if (value != Py_None && !PyDict_Check(value)) {
     PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
@@ -150,7 +165,7 @@ static int qxfunction_set_kwdefaults(PyObject* op, PyObject* value, void*) noexc
   return 0;
 }
 
-static PyObject* qxfunction_get_annotations(PyObject* op, void*) noexcept {
+PyObject* qxfunction_get_annotations(PyObject* op, void*) noexcept {
   QxFunctionObject* f = AsFunction(op);
   if (f->func_annotations == nullptr) {
     f->func_annotations = PyDict_New();
@@ -159,7 +174,7 @@ static PyObject* qxfunction_get_annotations(PyObject* op, void*) noexcept {
   return Py_NewRef(f->func_annotations);
 }
 
-static int qxfunction_set_annotations(PyObject* op, PyObject* value, void*) noexcept {
+int qxfunction_set_annotations(PyObject* op, PyObject* value, void*) noexcept {
   if (value == Py_None) value = nullptr;
   if (value != nullptr && !PyDict_Check(value)) {
     PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
@@ -170,7 +185,7 @@ static int qxfunction_set_annotations(PyObject* op, PyObject* value, void*) noex
   return 0;
 }
 
-static PyGetSetDef qxfunction_getsets[] = {
+PyGetSetDef qxfunction_getsets[] = {
     {"func_doc", qxfunction_get_doc, qxfunction_set_doc, nullptr, nullptr},
     {"__doc__", qxfunction_get_doc, qxfunction_set_doc, nullptr, nullptr},
     {"func_name", qxfunction_get_name, qxfunction_set_name, nullptr, nullptr},
@@ -192,17 +207,17 @@ static PyGetSetDef qxfunction_getsets[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-static PyMemberDef qxfunction_members[] = {
+PyMemberDef qxfunction_members[] = {
     {"__module__", T_OBJECT, offsetof(QxFunctionObject, m_module), PY_WRITE_RESTRICTED, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
 // Pickling refers to the function by its bare name. Returns a new reference.
-static PyObject* qxfunction_reduce(PyObject* op, PyObject*) noexcept {
+PyObject* qxfunction_reduce(PyObject* op, PyObject*) noexcept {
   return PyUnicode_FromString(AsFunction(op)->m_ml->ml_name);
 }
 
-static PyMethodDef qxfunction_methods[] = {
+PyMethodDef qxfunction_methods[] = {
     {"__reduce__", qxfunction_reduce, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -210,11 +225,11 @@ static PyMethodDef qxfunction_methods[] = {
 // ---------------------------------------------------------------------------
 // Slots
 
-static PyObject* qxfunction_repr(PyObject* op) noexcept {
+PyObject* qxfunction_repr(PyObject* op) noexcept {
   return PyUnicode_FromFormat("<qxfunction %U at %p>", AsFunction(op)->func_qualname, op);
 }
 
-static PyObject* qxfunction_descr_get(PyObject* op, PyObject* obj, PyObject* type) noexcept {
+PyObject* qxfunction_descr_get(PyObject* op, PyObject* obj, PyObject* type) noexcept {
   int32_t flags = AsFunction(op)->flags;
   if (flags & StaticMethod) return Py_NewRef(op);
   if (flags & ClassMethod) {
@@ -229,7 +244,7 @@ static PyObject* qxfunction_descr_get(PyObject* op, PyObject* obj, PyObject* typ
 }
 
 // Visits exactly the references that qxfunction_clear drops, in its order.
-static int qxfunction_traverse(PyObject* op, visitproc visit, void* arg) noexcept {
+int qxfunction_traverse(PyObject* op, visitproc visit, void* arg) noexcept {
   QxFunctionObject* f = AsFunction(op);
   Py_VISIT(f->func_closure);
   Py_VISIT(f->m_module);
@@ -254,7 +269,7 @@ static int qxfunction_traverse(PyObject* op, visitproc visit, void* arg) noexcep
 // cleared object must still answer the calls a finalizer may make. The name
 // and qualified name become the empty string, as the interpreter's own
 // functions do, so that nothing that reads them meets null.
-static int qxfunction_clear(PyObject* op) noexcept {
+int qxfunction_clear(PyObject* op) noexcept {
   QxFunctionObject* f = AsFunction(op);
   Py_CLEAR(f->func_closure);
   Py_CLEAR(f->m_module);
@@ -279,7 +294,7 @@ static int qxfunction_clear(PyObject* op) noexcept {
   return 0;
 }
 
-static void qxfunction_dealloc(PyObject* op) noexcept {
+void qxfunction_dealloc(PyObject* op) noexcept {
   PyObject_GC_UnTrack(op);
   if (AsFunction(op)->m_weakreflist != nullptr) PyObject_ClearWeakRefs(op);
   qxfunction_clear(op);
@@ -287,6 +302,8 @@ static void qxfunction_dealloc(PyObject* op) noexcept {
   Py_CLEAR(AsFunction(op)->func_qualname);
   PyObject_GC_Del(op);
 }
+
+}  // namespace
 
 // Not a base type: subclasses could not keep the shared layout. The version
 // tag bit left Py_TPFLAGS_DEFAULT in 3.10 (the interpreter now ignores it);
@@ -353,21 +370,6 @@ PyObject* QxFunctionNew(PyMethodDef* ml, int32_t flags, PyObject* qualname, PyOb
 
 void QxFunctionSetDefaultsTuple(PyObject* func, PyObject* tuple) noexcept {
   Py_XSETREF(AsFunction(func)->defaults_tuple, Py_XNewRef(tuple));
-}
-
-int QxFunctionMaterializeDefaults(PyObject* func) noexcept {
-  QxFunctionObject* f = AsFunction(func);
-  Ref res = Ref::steal(f->defaults_getter(func));
-  if (!res) return -1;
-  // The getter belongs to whichever module made the object; a malformed
-  // result must not be indexed blindly.
-  if (!PyTuple_Check(res.get()) || PyTuple_GET_SIZE(res.get()) != 2) {
-    PyErr_SetString(PyExc_SystemError, "defaults getter must return a 2-tuple");
-    return -1;
-  }
-  Py_XSETREF(f->defaults_tuple, Py_NewRef(PyTuple_GET_ITEM(res.get(), 0)));
-  Py_XSETREF(f->defaults_kwdict, Py_NewRef(PyTuple_GET_ITEM(res.get(), 1)));
-  return 0;
 }
 
 }  // namespace qx

@@ -55,6 +55,5 @@ extern PyTypeObject QxFunctionType;
 PyObject* QxFunctionNew(PyMethodDef* ml, int32_t flags, PyObject* qualname, PyObject* closure,
                         PyObject* module, PyObject* globals, PyObject* code) noexcept;
 void QxFunctionSetDefaultsTuple(PyObject* func, PyObject* tuple) noexcept;
-int QxFunctionMaterializeDefaults(PyObject* func) noexcept;
 
 }  // namespace qx

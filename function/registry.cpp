@@ -13,9 +13,6 @@ namespace qx {
 
 namespace {
 constexpr const char* kRegistryModuleName = "_qx_shared_1_0";
-}  // namespace
-
-namespace {
 
 // Bits the interpreter sets on a type as it readies and uses it; the rest of
 // the flag word is what the defining module chose and must match.

@@ -29,8 +29,7 @@ int NamespaceStore(PyObject* ns, PyObject* key, PyObject* value) noexcept {
 PyObject* ImportFrom(PyObject* module_name, PyObject* name) noexcept {
   Ref from_list = Ref::steal(PyList_New(1));
   if (!from_list) return nullptr;
-  Py_INCREF(name);
-  PyList_SET_ITEM(from_list.get(), 0, name);
+  PyList_SET_ITEM(from_list.get(), 0, Py_NewRef(name));
   Ref module = Ref::steal(ImportModule(module_name, from_list.get()));
   if (!module) return nullptr;
   return ImportNameFrom(module.get(), name);

@@ -28,8 +28,7 @@ PyObject* CalculateMetaclass(PyTypeObject* metaclass, PyObject* bases) noexcept 
     }
   }
   if (winner == nullptr) winner = &PyType_Type;
-  Py_INCREF(winner);
-  return reinterpret_cast<PyObject*>(winner);
+  return Py_NewRef(reinterpret_cast<PyObject*>(winner));
 }
 
 PyObject* PrepareClassNamespace(PyObject* metaclass, PyObject* bases, PyObject* name, PyObject* qualname,

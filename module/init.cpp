@@ -64,11 +64,11 @@ int CheckInterpreterVersionAgainst(int compiled_major, int compiled_minor,
   return PyErr_WarnEx(nullptr, message, 1);
 }
 
+namespace {
+
 int CheckInterpreterVersion() noexcept {
   return CheckInterpreterVersionAgainst(PY_MAJOR_VERSION, PY_MINOR_VERSION, g_running_version());
 }
-
-namespace {
 
 // From registration until the body is done, the module is in sys.modules,
 // where another thread's import finds it. A __spec__ marked as initialising
@@ -206,8 +206,7 @@ PyMODINIT_FUNC PyInit_weekdays(void) {
   if (rc == 0) return Py_NewRef(g_state.module);
 
   if (g_state.module != nullptr) {
-    if (g_state.module_dict != nullptr)
-      AddTraceback(kInitFunctionName, {fail.pos.file, fail.pos.source_line, 0});
+    if (g_state.module_dict != nullptr) AddTraceback(kInitFunctionName, fail.pos);
     UnregisterModule(g_state.module);
     Py_CLEAR(g_state.module);
     return nullptr;

@@ -9,8 +9,7 @@ namespace qx {
 // the import does; 0, or -1 when warnings are errors.
 int CheckInterpreterVersionAgainst(int compiled_major, int compiled_minor,
                                    const char* running_version) noexcept;
-int CheckInterpreterVersion() noexcept;
-// Where CheckInterpreterVersion reads the running version (Py_GetVersion);
+// Where the import's version check reads the running version (Py_GetVersion);
 // a seam for the tests, which substitute other versions.
 extern const char* (*g_running_version)();
 

@@ -71,10 +71,4 @@ struct ModuleState {
 
 extern ModuleState g_state;
 
-inline void SetErrorPosition(const Position& pos) noexcept {
-  g_state.error_file = kFileNameTable[static_cast<int>(pos.file)];
-  g_state.error_line = pos.source_line;
-  g_state.error_impl_line = pos.impl_line;
-}
-
 }  // namespace qx

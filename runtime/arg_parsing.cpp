@@ -25,6 +25,10 @@ Py_hash_t CachedHash(PyObject* name) noexcept {
   return h != -1 ? h : PyObject_Hash(name);
 }
 
+void RaiseDuplicateKeywordError(const char* function_name, PyObject* kw_name) noexcept {
+  PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", function_name, kw_name);
+}
+
 }  // namespace
 
 void RaiseArgCountError(const char* function_name, int exact, Py_ssize_t num_min, Py_ssize_t num_max,
@@ -41,10 +45,6 @@ void RaiseArgCountError(const char* function_name, int exact, Py_ssize_t num_min
   if (exact) more_or_less = "exactly";
   PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", function_name,
                more_or_less, num_expected, num_expected == 1 ? "" : "s", num_found);
-}
-
-void RaiseDuplicateKeywordError(const char* function_name, PyObject* kw_name) noexcept {
-  PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", function_name, kw_name);
 }
 
 int ParseKeywordArguments(PyObject* kwds, ArgNameTable names, PyObject** values, Py_ssize_t num_pos_args,

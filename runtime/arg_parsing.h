@@ -19,7 +19,6 @@ int ParseKeywordArguments(PyObject* kwds, ArgNameTable names, PyObject** values,
                           const char* function_name) noexcept;
 void RaiseArgCountError(const char* function_name, int exact, Py_ssize_t num_min, Py_ssize_t num_max,
                         Py_ssize_t num_found) noexcept;
-void RaiseDuplicateKeywordError(const char* function_name, PyObject* kw_name) noexcept;
 
 // The common shape of every argument-unpacking wrapper: fills values[0..max)
 // with owned references (optional slots must hold their default on entry).

@@ -67,13 +67,16 @@ PyObject* CallCFunctionFast(PyObject* func, PyObject* const* args, Py_ssize_t n)
   return entry(self, args, n);
 }
 
+namespace {
+
 PyObject* CallOneArgViaTuple(PyObject* callable, PyObject* arg) noexcept {
   Ref args = Ref::steal(PyTuple_New(1));
   if (!args) return nullptr;
-  Py_INCREF(arg);
-  PyTuple_SET_ITEM(args.get(), 0, arg);
+  PyTuple_SET_ITEM(args.get(), 0, Py_NewRef(arg));
   return CallObject(callable, args.get());
 }
+
+}  // namespace
 
 PyObject* CallOneArg(PyObject* callable, PyObject* arg) noexcept {
   PyTypeObject* t = Py_TYPE(callable);
@@ -104,8 +107,7 @@ PyObject* FunctionFastCall(PyObject* func, PyObject* const* args, int32_t n) noe
   return result;
 }
 
-PyObject* CallMethodArgs(PyObject* callee_in, PyObject* const* args, int nargs, CallPath* path) noexcept {
-  Ref callee = Ref::steal(callee_in);
+PyObject* CallMethodArgs(Ref callee, PyObject* const* args, int nargs, CallPath* path) noexcept {
   Ref self;
   if (Py_TYPE(callee.get()) == &PyMethod_Type && PyMethod_GET_SELF(callee.get()) != nullptr) {
     self = Ref::borrow(PyMethod_GET_SELF(callee.get()));
@@ -149,10 +151,7 @@ PyObject* CallMethodArgs(PyObject* callee_in, PyObject* const* args, int nargs, 
     *path = CallPath::TupleAlloc;
     return nullptr;
   }
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    Py_INCREF(first[i]);
-    PyTuple_SET_ITEM(tuple.get(), i, first[i]);
-  }
+  for (Py_ssize_t i = 0; i < count; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(first[i]));
   *path = CallPath::Object;
   return CallObject(callee.get(), tuple.get());
 }

@@ -6,12 +6,13 @@
 
 #include <cstdint>
 
+#include "runtime/ref.h"
+
 namespace qx {
 
 PyObject* CallObject(PyObject* callable, PyObject* args) noexcept;
 PyObject* CallNoArg(PyObject* callable) noexcept;
 PyObject* CallOneArg(PyObject* callable, PyObject* arg) noexcept;
-PyObject* CallOneArgViaTuple(PyObject* callable, PyObject* arg) noexcept;
 // arg is null for METH_NOARGS entry points.
 PyObject* CallCFunctionDirect(PyObject* func, PyObject* arg) noexcept;
 PyObject* CallCFunctionFast(PyObject* func, PyObject* const* args, Py_ssize_t n) noexcept;
@@ -23,10 +24,10 @@ PyObject* FunctionFastCall(PyObject* func, PyObject* const* args, int32_t n) noe
 // different implementation-file line for each.
 enum class CallPath { NoArg, OneArg, FunctionFast, CFunctionFast, TupleAlloc, Object };
 
-// The bound-method unpacking pattern of the call sites: calls `callee` (a new
-// reference, consumed) with nargs positional arguments (0 to 4). On failure
-// *path tells which path failed. Returns a new reference or null.
-PyObject* CallMethodArgs(PyObject* callee, PyObject* const* args, int nargs, CallPath* path) noexcept;
+// The bound-method unpacking pattern of the call sites: calls `callee`, whose
+// reference it takes over, with nargs positional arguments (0 to 4). On
+// failure *path tells which path failed. Returns a new reference or null.
+PyObject* CallMethodArgs(Ref callee, PyObject* const* args, int nargs, CallPath* path) noexcept;
 
 // The implementation-file lines of one call site made by bound-method
 // unpacking with at least one argument, one per path the call can take.
@@ -51,12 +52,6 @@ inline int32_t LineForPath(CallPath path, const CallSiteLines& lines) noexcept {
     default:
       return lines.object;
   }
-}
-
-// The same for a call without arguments: CallOneArg with the self when the
-// callee was unpacked, CallNoArg otherwise.
-inline int32_t LineForNoArgPath(CallPath path, int32_t unpacked, int32_t plain) noexcept {
-  return path == CallPath::OneArg ? unpacked : plain;
 }
 
 }  // namespace qx

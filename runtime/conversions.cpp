@@ -65,24 +65,21 @@ int32_t ToInt32(PyObject* x) noexcept {
 }
 
 PyObject* ToIntObject(PyObject* x) noexcept {
-  if (PyLong_Check(x)) {
-    Py_INCREF(x);
-    return x;
-  }
+  if (PyLong_Check(x)) return Py_NewRef(x);
   PyNumberMethods* nb = Py_TYPE(x)->tp_as_number;
   if (nb != nullptr && nb->nb_int != nullptr) {
     PyObject* res = nb->nb_int(x);
     if (res != nullptr) {
       if (PyLong_CheckExact(res)) return res;
-      return CheckIntResult(res, "int");
+      return CheckIntResult(Ref::steal(res), "int");
     }
   }
   if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "an integer is required");
   return nullptr;
 }
 
-PyObject* CheckIntResult(PyObject* res, const char* type_name) noexcept {
-  Ref owned = Ref::steal(res);
+PyObject* CheckIntResult(Ref owned, const char* type_name) noexcept {
+  PyObject* res = owned.get();
   if (PyLong_Check(res)) {
     if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
                          "__int__ returned non-int (type %.200s).  The ability to return an "

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "runtime/ref.h"
+
 namespace qx {
 
 // Each returns -1 with an error set on failure; -1 is also a valid value, so
@@ -14,8 +16,8 @@ int32_t ToInt32(PyObject* x) noexcept;
 
 // Returns a new reference to an int, or null with an error.
 PyObject* ToIntObject(PyObject* x) noexcept;
-// Consumes res (the result of an nb_int slot); returns it or null.
-PyObject* CheckIntResult(PyObject* res, const char* type_name) noexcept;
+// Takes over res (the result of an nb_int slot); returns it or null.
+PyObject* CheckIntResult(Ref res, const char* type_name) noexcept;
 
 // 1 true, 0 false, -1 error.
 int TruthValue(PyObject* x) noexcept;

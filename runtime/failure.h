@@ -12,7 +12,10 @@ namespace qx {
 enum class SourceFile : uint8_t { EnumSupport = 0, Definition = 1 };
 
 // A reported position: the file, the line in it, and the line of the
-// implementation file (0 where none is reported).
+// implementation file (0 where none is reported). Each failing function
+// keeps its implementation-file lines in a k...Lines table beside it; they
+// appear in traceback names only while qx_runtime.impl_line_in_traceback is
+// true.
 struct Position {
   SourceFile file = SourceFile::EnumSupport;
   int32_t source_line = 0;

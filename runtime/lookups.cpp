@@ -23,8 +23,7 @@ PyObject* LookupModuleGlobal(PyObject* name) noexcept {
   if (g_state.module_dict == nullptr) return LookupBuiltin(name);
   PyObject* r = _PyDict_GetItem_KnownHash(g_state.module_dict, name, CachedHash(name));
   if (r != nullptr) {
-    Py_INCREF(r);
-    return r;
+    return Py_NewRef(r);
   }
   if (PyErr_Occurred()) return nullptr;
   return LookupBuiltin(name);
@@ -57,22 +56,7 @@ PyObject* GetAttrOrDefault(PyObject* obj, PyObject* name, PyObject* dflt) noexce
   Py_XDECREF(type);
   Py_XDECREF(value);
   Py_XDECREF(tb);
-  Py_INCREF(dflt);
-  return dflt;
-}
-
-int HasAttribute(PyObject* obj, PyObject* name) noexcept {
-  if (!PyUnicode_Check(name)) {
-    PyErr_SetString(PyExc_TypeError, "hasattr(): attribute name must be string");
-    return -1;
-  }
-  PyObject* r = GetAttrByStr(obj, name);
-  if (r == nullptr) {
-    PyErr_Clear();
-    return 0;
-  }
-  Py_DECREF(r);
-  return 1;
+  return Py_NewRef(dflt);
 }
 
 int SetAttrByStr(PyObject* obj, PyObject* name, PyObject* value) noexcept {
@@ -148,17 +132,13 @@ PyObject* ItemAtSsize(PyObject* obj, Py_ssize_t i) noexcept {
     const Py_ssize_t len = PyList_GET_SIZE(obj);
     const Py_ssize_t n = i >= 0 ? i : i + len;
     if (n >= 0 && n < len) {
-      PyObject* r = PyList_GET_ITEM(obj, n);
-      Py_INCREF(r);
-      return r;
+      return Py_NewRef(PyList_GET_ITEM(obj, n));
     }
   } else if (PyTuple_CheckExact(obj)) {
     const Py_ssize_t len = PyTuple_GET_SIZE(obj);
     const Py_ssize_t n = i >= 0 ? i : i + len;
     if (n >= 0 && n < len) {
-      PyObject* r = PyTuple_GET_ITEM(obj, n);
-      Py_INCREF(r);
-      return r;
+      return Py_NewRef(PyTuple_GET_ITEM(obj, n));
     }
   } else {
     PySequenceMethods* sq = Py_TYPE(obj)->tp_as_sequence;
@@ -177,22 +157,19 @@ PyObject* ItemAtSsize(PyObject* obj, Py_ssize_t i) noexcept {
     }
   }
   // Out-of-range list and tuple indices reach the interpreter's own IndexError.
-  return ItemForNewKey(obj, PyLong_FromSsize_t(i));
+  return ItemForNewKey(obj, Ref::steal(PyLong_FromSsize_t(i)));
 }
 
-PyObject* ItemForNewKey(PyObject* obj, PyObject* key) noexcept {
-  if (key == nullptr) return nullptr;
-  Ref k = Ref::steal(key);
-  return PyObject_GetItem(obj, k.get());
+PyObject* ItemForNewKey(PyObject* obj, Ref key) noexcept {
+  if (!key) return nullptr;
+  return PyObject_GetItem(obj, key.get());
 }
 
 PyObject* FirstTupleItem(PyObject* tuple) noexcept {
   if (PyTuple_GET_SIZE(tuple) > 0) {
-    PyObject* r = PyTuple_GET_ITEM(tuple, 0);
-    Py_INCREF(r);
-    return r;
+    return Py_NewRef(PyTuple_GET_ITEM(tuple, 0));
   }
-  return ItemForNewKey(tuple, PyLong_FromSsize_t(0));
+  return ItemForNewKey(tuple, Ref::steal(PyLong_FromSsize_t(0)));
 }
 
 }  // namespace qx

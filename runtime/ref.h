@@ -40,11 +40,7 @@ class Ref {
   [[nodiscard]] PyObject* release() noexcept { return std::exchange(p_, nullptr); }
 
   // Drops the held reference now (before scope end).
-  void reset(PyObject* stolen = nullptr) noexcept {
-    PyObject* old = p_;
-    p_ = stolen;
-    Py_XDECREF(old);
-  }
+  void reset() noexcept { Py_XDECREF(std::exchange(p_, nullptr)); }
 
  private:
   explicit Ref(PyObject* p) noexcept : p_(p) {}

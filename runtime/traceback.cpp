@@ -12,9 +12,16 @@
 
 namespace qx {
 
-const char* const kImplementationFileName = "quendrix/core/enums/weekdays";
-
 namespace {
+
+// The implementation file named when implementation-file lines are shown.
+constexpr const char* kImplementationFileName = "quendrix/core/enums/weekdays";
+
+void SetErrorPosition(const Position& pos) noexcept {
+  g_state.error_file = kFileNameTable[static_cast<int>(pos.file)];
+  g_state.error_line = pos.source_line;
+  g_state.error_impl_line = pos.impl_line;
+}
 
 bool SameSite(const CodeObjectCacheEntry& e, const char* function_name, const char* file_name) noexcept {
   return (e.function_name == function_name || std::strcmp(e.function_name, function_name) == 0) &&
@@ -49,8 +56,7 @@ PyObject* CodeCacheFind(int32_t key, const char* function_name, const char* file
   const int32_t pos = CodeCacheSearch(cache.entries, cache.count, key);
   if (pos < cache.count && cache.entries[pos].key == key &&
       SameSite(cache.entries[pos], function_name, file_name)) {
-    Py_INCREF(cache.entries[pos].code_object);
-    return cache.entries[pos].code_object;
+    return Py_NewRef(cache.entries[pos].code_object);
   }
   return nullptr;
 }
@@ -61,8 +67,7 @@ void CodeCacheInsert(int32_t key, PyObject* code, const char* function_name, con
   if (cache.entries == nullptr) {
     auto* entries = static_cast<CodeObjectCacheEntry*>(PyMem_Malloc(64 * sizeof(CodeObjectCacheEntry)));
     if (entries == nullptr) return;
-    Py_INCREF(code);
-    entries[0] = {code, key, function_name, file_name};
+    entries[0] = {Py_NewRef(code), key, function_name, file_name};
     cache.entries = entries;
     cache.capacity = 64;
     cache.count = 1;
@@ -72,8 +77,7 @@ void CodeCacheInsert(int32_t key, PyObject* code, const char* function_name, con
   if (pos < cache.count && cache.entries[pos].key == key) {
     // Another site shares this key: the newest one takes the entry.
     PyObject* old = cache.entries[pos].code_object;
-    Py_INCREF(code);
-    cache.entries[pos] = {code, key, function_name, file_name};
+    cache.entries[pos] = {Py_NewRef(code), key, function_name, file_name};
     Py_DECREF(old);
     return;
   }
@@ -86,8 +90,7 @@ void CodeCacheInsert(int32_t key, PyObject* code, const char* function_name, con
     cache.capacity = capacity;
   }
   for (int32_t i = cache.count; i > pos; --i) cache.entries[i] = cache.entries[i - 1];
-  Py_INCREF(code);
-  cache.entries[pos] = {code, key, function_name, file_name};
+  cache.entries[pos] = {Py_NewRef(code), key, function_name, file_name};
   ++cache.count;
 }
 

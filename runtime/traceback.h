@@ -24,9 +24,6 @@ struct CodeObjectCache {
   CodeObjectCacheEntry* entries;
 };
 
-// The implementation file named when implementation-file lines are shown.
-extern const char* const kImplementationFileName;
-
 // Records pos as the module's error position and appends an entry naming
 // function_name, at pos, to the pending exception.
 void AddTraceback(const char* function_name, const Position& pos) noexcept;

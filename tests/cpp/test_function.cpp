@@ -125,12 +125,12 @@ TEST(FunctionCall, KeywordsReachVarargsKeywordsUnchanged) {
   Ref vk = NewFunction(&kVarKw);
   Ref args = Eval("(1,)");
   Ref kw = Eval("{'a': 2}");
-  Ref r = Ref::steal(qx::QxFunctionDispatch(vk.get(), Py_None, args.get(), kw.get()));
+  Ref r = Ref::steal(qx::QxFunctionCall(vk.get(), args.get(), kw.get()));
   ASSERT_TRUE(r);
-  EXPECT_EQ(PyTuple_GET_ITEM(r.get(), 0), Py_None);
+  EXPECT_EQ(PyTuple_GET_ITEM(r.get(), 0), vk.get());  // the function is its own self
   EXPECT_EQ(PyTuple_GET_ITEM(r.get(), 1), args.get());
   EXPECT_EQ(PyTuple_GET_ITEM(r.get(), 2), kw.get());  // the dict itself, not a copy
-  r = Ref::steal(qx::QxFunctionDispatch(vk.get(), Py_None, args.get(), nullptr));
+  r = Ref::steal(qx::QxFunctionCall(vk.get(), args.get(), nullptr));
   ASSERT_TRUE(r);
   EXPECT_EQ(PyTuple_GET_ITEM(r.get(), 2), Py_None);
 }

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <utility>
+
 #include "function/function_object.h"
 #include "module/module_state.h"
 #include "runtime/calls.h"
@@ -472,26 +474,26 @@ TEST(RuntimeCallMethodArgs, EachPathAndTheArgumentsItPasses) {
   CallPath path{};
 
   // No arguments, nothing to unpack.
-  Ref r = Ref::steal(qx::CallMethodArgs(Py_NewRef(Get(ns, "all_defaults")), nullptr, 0, &path));
+  Ref r = Ref::steal(qx::CallMethodArgs(Ref::borrow(Get(ns, "all_defaults")), nullptr, 0, &path));
   EXPECT_EQ(path, CallPath::NoArg);
   EXPECT_EQ(Str(r.get()), "(1, 2)");
 
   // A bound method without arguments: its function with the self alone.
   Ref m0 = Ref::steal(PyObject_GetAttrString(c, "m0"));
   ASSERT_EQ(Py_TYPE(m0.get()), &PyMethod_Type);
-  r = Ref::steal(qx::CallMethodArgs(m0.release(), nullptr, 0, &path));
+  r = Ref::steal(qx::CallMethodArgs(std::move(m0), nullptr, 0, &path));
   EXPECT_EQ(path, CallPath::OneArg);
   EXPECT_EQ(r.get(), c);
 
   // One argument, nothing to unpack.
   PyObject* one[] = {x.get()};
-  r = Ref::steal(qx::CallMethodArgs(Py_NewRef(Get(ns, "identity")), one, 1, &path));
+  r = Ref::steal(qx::CallMethodArgs(Ref::borrow(Get(ns, "identity")), one, 1, &path));
   EXPECT_EQ(path, CallPath::OneArg);
   EXPECT_EQ(r.get(), x.get());
 
   // A bound method with one argument: the self goes in front.
   Ref m1 = Ref::steal(PyObject_GetAttrString(c, "m1"));
-  r = Ref::steal(qx::CallMethodArgs(m1.release(), one, 1, &path));
+  r = Ref::steal(qx::CallMethodArgs(std::move(m1), one, 1, &path));
   EXPECT_EQ(path, CallPath::FunctionFast);
   ASSERT_TRUE(r) << TakeError();
   EXPECT_EQ(PyTuple_GET_ITEM(r.get(), 0), c);
@@ -500,14 +502,14 @@ TEST(RuntimeCallMethodArgs, EachPathAndTheArgumentsItPasses) {
   // The widest call: four arguments behind an unpacked self.
   PyObject* four[] = {a.get(), b.get(), x.get(), Py_None};
   Ref m4 = Ref::steal(PyObject_GetAttrString(c, "m4"));
-  r = Ref::steal(qx::CallMethodArgs(m4.release(), four, 4, &path));
+  r = Ref::steal(qx::CallMethodArgs(std::move(m4), four, 4, &path));
   EXPECT_EQ(path, CallPath::FunctionFast);
   ASSERT_TRUE(r) << TakeError();
   Ref want = Eval("(c, 'A', 'B', 'X', None)", ns.get());
   EXPECT_EQ(PyObject_RichCompareBool(r.get(), want.get(), Py_EQ), 1);
 
   PyObject* two[] = {a.get(), b.get()};
-  r = Ref::steal(qx::CallMethodArgs(Py_NewRef(Get(ns, "pair")), two, 2, &path));
+  r = Ref::steal(qx::CallMethodArgs(Ref::borrow(Get(ns, "pair")), two, 2, &path));
   EXPECT_EQ(path, CallPath::FunctionFast);
   EXPECT_EQ(Str(r.get()), "('A', 'B')");
 
@@ -515,7 +517,7 @@ TEST(RuntimeCallMethodArgs, EachPathAndTheArgumentsItPasses) {
   for (PyMethodDef* def : {&g_fast, &g_fast_kw, &g_fast_coexist}) {
     Ref f = Builtin(def);
     g_seen = {};
-    r = Ref::steal(qx::CallMethodArgs(f.release(), two, 2, &path));
+    r = Ref::steal(qx::CallMethodArgs(std::move(f), two, 2, &path));
     EXPECT_EQ(path, CallPath::CFunctionFast) << def->ml_name;
     EXPECT_EQ(Str(r.get()), "('A', 'B')") << def->ml_name;
     EXPECT_EQ(g_seen.nargs, 2) << def->ml_name;
@@ -527,7 +529,7 @@ TEST(RuntimeCallMethodArgs, EachPathAndTheArgumentsItPasses) {
   Ref seventeen = Eval("17");
   Ref five = Eval("5");
   PyObject* dm[] = {seventeen.get(), five.get()};
-  r = Ref::steal(qx::CallMethodArgs(divmod.release(), dm, 2, &path));
+  r = Ref::steal(qx::CallMethodArgs(std::move(divmod), dm, 2, &path));
   EXPECT_EQ(path, CallPath::CFunctionFast);
   EXPECT_EQ(Str(r.get()), "(3, 2)");
 
@@ -535,22 +537,22 @@ TEST(RuntimeCallMethodArgs, EachPathAndTheArgumentsItPasses) {
   Ref fast = Builtin(&g_fast);
   Ref around_fast = Ref::steal(PyMethod_New(fast.get(), seventeen.get()));
   PyObject* just_five[] = {five.get()};
-  r = Ref::steal(qx::CallMethodArgs(around_fast.release(), just_five, 1, &path));
+  r = Ref::steal(qx::CallMethodArgs(std::move(around_fast), just_five, 1, &path));
   EXPECT_EQ(path, CallPath::CFunctionFast);
   EXPECT_EQ(Str(r.get()), "(17, 5)");
 
   // Everything else: an argument tuple for the generic call.
   Ref varargs = Builtin(&g_varargs);
-  r = Ref::steal(qx::CallMethodArgs(Py_NewRef(varargs.get()), two, 2, &path));
+  r = Ref::steal(qx::CallMethodArgs(Ref::borrow(varargs.get()), two, 2, &path));
   EXPECT_EQ(path, CallPath::Object);
   EXPECT_EQ(Str(r.get()), "('A', 'B')");
   Ref range = Ref::borrow(reinterpret_cast<PyObject*>(&PyRange_Type));
   PyObject* bounds[] = {five.get(), seventeen.get()};
-  r = Ref::steal(qx::CallMethodArgs(range.release(), bounds, 2, &path));
+  r = Ref::steal(qx::CallMethodArgs(std::move(range), bounds, 2, &path));
   EXPECT_EQ(path, CallPath::Object);
   EXPECT_EQ(Str(r.get()), "range(5, 17)");
   Ref around_varargs = Ref::steal(PyMethod_New(varargs.get(), seventeen.get()));
-  r = Ref::steal(qx::CallMethodArgs(around_varargs.release(), just_five, 1, &path));
+  r = Ref::steal(qx::CallMethodArgs(std::move(around_varargs), just_five, 1, &path));
   EXPECT_EQ(path, CallPath::Object);
   EXPECT_EQ(Str(r.get()), "(17, 5)");
   EXPECT_EQ(PyErr_Occurred(), nullptr) << TakeError();
@@ -589,7 +591,7 @@ TEST(RuntimeCallMethodArgs, TheCalleeIsConsumedAndNothingElseLeaks) {
     Ref method = Ref::steal(PyObject_GetAttrString(c, k.method));
     Ref watch = Ref::borrow(method.get());
     ASSERT_EQ(Py_REFCNT(method.get()), 2);
-    Ref r = Ref::steal(qx::CallMethodArgs(method.release(), k.args, k.n, &path));
+    Ref r = Ref::steal(qx::CallMethodArgs(std::move(method), k.args, k.n, &path));
     EXPECT_EQ(Py_REFCNT(watch.get()), 1) << k.method;  // the call's reference is gone
     EXPECT_EQ(path, k.want) << k.method;
     if (k.fails) {
@@ -611,7 +613,7 @@ TEST(RuntimeCallMethodArgs, TheCalleeIsConsumedAndNothingElseLeaks) {
   Ref fn = Ref::borrow(Get(ns, "raises"));
   for (PyObject* callee : {varargs.get(), fast.get(), fn.get()}) {
     const Py_ssize_t before = Py_REFCNT(callee);
-    Ref r = Ref::steal(qx::CallMethodArgs(Py_NewRef(callee), two, 2, &path));
+    Ref r = Ref::steal(qx::CallMethodArgs(Ref::borrow(callee), two, 2, &path));
     if (!r) TakeError();
     EXPECT_EQ(Py_REFCNT(callee), before) << Str(callee);
   }
@@ -622,7 +624,7 @@ TEST(RuntimeCallMethodArgs, TheCalleeIsConsumedAndNothingElseLeaks) {
     const Py_ssize_t self_count = Py_REFCNT(c);
     Ref method = Ref::steal(PyMethod_New(func, c));
     Ref watch = Ref::borrow(method.get());
-    Ref r = Ref::steal(qx::CallMethodArgs(method.release(), one, 1, &path));
+    Ref r = Ref::steal(qx::CallMethodArgs(std::move(method), one, 1, &path));
     EXPECT_TRUE(r) << TakeError();
     r.reset();
     EXPECT_EQ(Py_REFCNT(watch.get()), 1);

@@ -317,7 +317,7 @@ TEST(RuntimeCheckIntResult, ConsumesTheResultOnEveryPath) {
   PyObject* s = PyUnicode_FromString("text");
   Ref keep = Ref::borrow(s);
   ASSERT_EQ(Py_REFCNT(s), 2);
-  EXPECT_EQ(qx::CheckIntResult(s, "int"), nullptr);
+  EXPECT_EQ(qx::CheckIntResult(Ref::steal(s), "int"), nullptr);
   EXPECT_EQ(Py_REFCNT(s), 1);
   std::string type;
   EXPECT_EQ(TakeError(&type), "__int__ returned non-int (type str)");
@@ -329,16 +329,14 @@ TEST(RuntimeCheckIntResult, ConsumesTheResultOnEveryPath) {
   const Py_ssize_t before = Py_REFCNT(sub);
   {
     WarningsScope scope("always");
-    Py_INCREF(sub);
-    Ref r = Ref::steal(qx::CheckIntResult(sub, "int"));
+    Ref r = Ref::steal(qx::CheckIntResult(Ref::borrow(sub), "int"));
     EXPECT_EQ(r.get(), sub);
     EXPECT_EQ(scope.Count(), 1);
   }
   EXPECT_EQ(Py_REFCNT(sub), before);
   {
     WarningsScope scope("error");
-    Py_INCREF(sub);
-    EXPECT_EQ(qx::CheckIntResult(sub, "int"), nullptr);
+    EXPECT_EQ(qx::CheckIntResult(Ref::borrow(sub), "int"), nullptr);
     TakeError(&type);
     EXPECT_EQ(type, "DeprecationWarning");
   }
