@@ -12,6 +12,7 @@
 #include "runtime/lookups.h"
 #include "runtime/ref.h"
 #include "runtime/traceback.h"
+#include "runtime/type_ready.h"
 
 namespace qx {
 
@@ -239,7 +240,7 @@ int InitEnumMetaType() noexcept {
   static bool pickling_installed = false;
 
   QxEnumMetaType.tp_base = &PyType_Type;
-  if (PyType_Ready(&QxEnumMetaType) < 0) return -1;
+  if (ReadyStaticType(&QxEnumMetaType) < 0) return -1;
   if (!pickling_installed) {
     if (SetupPickling(&QxEnumMetaType) < 0) return -1;
     pickling_installed = true;

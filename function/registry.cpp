@@ -8,6 +8,7 @@
 #include "function/function_object.h"
 #include "module/module_state.h"
 #include "runtime/ref.h"
+#include "runtime/type_ready.h"
 
 namespace qx {
 
@@ -66,7 +67,7 @@ PyTypeObject* FetchSharedType(PyObject* registry, PyTypeObject* static_type) noe
   if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
   PyErr_Clear();
   // First in the process: ready our own type and publish it.
-  if (PyType_Ready(static_type) < 0) return nullptr;
+  if (ReadyStaticType(static_type) < 0) return nullptr;
   if (PyObject_SetAttrString(registry, name, reinterpret_cast<PyObject*>(static_type)) < 0) {
     return nullptr;
   }

@@ -20,7 +20,7 @@ void Assign(PyObject** slot, PyObject* value) noexcept { Py_XSETREF(*slot, Py_Ne
 
 int NamespaceStore(PyObject* ns, PyObject* key, PyObject* value) noexcept {
   if (PyDict_CheckExact(ns)) {
-    return _PyDict_SetItem_KnownHash(ns, key, value, reinterpret_cast<PyASCIIObject*>(key)->hash);
+    return PyDict_SetItem(ns, key, value);  // the name's hash is cached
   }
   return PyObject_SetItem(ns, key, value);
 }

@@ -1,6 +1,7 @@
 #include "module/constants.h"
 
 #include "module/module_state.h"
+#include "runtime/compat.h"
 #include "runtime/lookups.h"
 
 namespace qx {
@@ -18,9 +19,9 @@ bool Once(PyObject** slot, Make make) noexcept {
 PyObject* NewCode(int argcount, int nlocals, PyObject* varnames, PyObject* name, int firstlineno) noexcept {
   PyObject* e = g_state.empty_tuple;
   PyObject* b = g_state.empty_bytes;
-  return reinterpret_cast<PyObject*>(PyCode_New(argcount, 0, nlocals, 0, CO_OPTIMIZED | CO_NEWLOCALS, b, e, e,
-                                                varnames, e, e, g_state.names.enumsupport, name, name,
-                                                firstlineno, b, b));
+  return reinterpret_cast<PyObject*>(compat::NewCode(argcount, nlocals, CO_OPTIMIZED | CO_NEWLOCALS, b, e, e,
+                                                     varnames, e, e, g_state.names.enumsupport, name, name,
+                                                     firstlineno, b, b));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include "module/init.h"
 
 #include <cstring>
+#include <utility>
 
 #include "enums/enum_meta.h"
 #include "function/registry.h"
@@ -9,6 +10,7 @@
 #include "module/constants.h"
 #include "module/module_state.h"
 #include "runtime/calls.h"
+#include "runtime/exceptions.h"
 #include "runtime/ref.h"
 #include "runtime/traceback.h"
 
@@ -34,14 +36,14 @@ void UnregisterModule(PyObject* module) noexcept {
   PyObject* modules = PyImport_GetModuleDict();
   PyObject* key = g_state.module_name_text;
   if (modules == nullptr || key == nullptr) return;
-  PyObject *t, *v, *tb;
-  PyErr_Fetch(&t, &v, &tb);
+  PyThreadState* tstate = PyThreadState_Get();
+  SavedError pending = SaveErrorState(tstate);
   if (PyDict_GetItemWithError(modules, key) == module) {
     if (PyDict_DelItem(modules, key) < 0) PyErr_Clear();
   } else {
     PyErr_Clear();
   }
-  PyErr_Restore(t, v, tb);
+  RestoreErrorState(tstate, std::move(pending));
 }
 
 }  // namespace

@@ -102,7 +102,8 @@ PyObject* CallNoArg(PyObject* callable) noexcept {
 
 PyObject* FunctionFastCall(PyObject* func, PyObject* const* args, int32_t n) noexcept {
   if (!EnterGuard()) return nullptr;
-  PyObject* result = _PyFunction_Vectorcall(func, args, static_cast<size_t>(n), nullptr);
+  // The function's own vectorcall entry (the interpreter's, unless replaced).
+  PyObject* result = PyVectorcall_Function(func)(func, args, static_cast<size_t>(n), nullptr);
   LeaveGuard();
   return result;
 }

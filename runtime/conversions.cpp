@@ -2,35 +2,15 @@
 
 #include <climits>
 
+#include "runtime/compat.h"
 #include "runtime/ref.h"
 
 namespace qx {
 
-namespace {
-
-// Digits of an int, read straight from its representation.
-inline const digit* Digits(PyObject* x) noexcept { return reinterpret_cast<PyLongObject*>(x)->ob_digit; }
-
-}  // namespace
-
 Py_ssize_t ToSsizeIndex(PyObject* x) noexcept {
   if (PyLong_CheckExact(x)) {
-    const Py_ssize_t n = Py_SIZE(x);
-    const digit* d = Digits(x);
-    switch (n) {
-      case 0:
-        return 0;
-      case 1:
-        return static_cast<Py_ssize_t>(d[0]);
-      case -1:
-        return -static_cast<Py_ssize_t>(d[0]);
-      case 2:
-        return static_cast<Py_ssize_t>((static_cast<size_t>(d[1]) << PyLong_SHIFT) | d[0]);
-      case -2:
-        return -static_cast<Py_ssize_t>((static_cast<size_t>(d[1]) << PyLong_SHIFT) | d[0]);
-      default:
-        return PyLong_AsSsize_t(x);
-    }
+    Py_ssize_t v;
+    return compat::SmallIntValue(x, &v) ? v : PyLong_AsSsize_t(x);
   }
   Ref idx = Ref::steal(PyNumber_Index(x));
   if (!idx) return -1;
@@ -39,25 +19,14 @@ Py_ssize_t ToSsizeIndex(PyObject* x) noexcept {
 
 int32_t ToInt32(PyObject* x) noexcept {
   if (PyLong_Check(x)) {
-    const Py_ssize_t n = Py_SIZE(x);
-    const digit* d = Digits(x);
-    switch (n) {
-      case 0:
-        return 0;
-      case 1:
-        return static_cast<int32_t>(d[0]);
-      case -1:
-        return -static_cast<int32_t>(d[0]);
-      default: {
-        const long v = PyLong_AsLong(x);
-        if (v == -1 && PyErr_Occurred()) return -1;
-        if (v < INT32_MIN || v > INT32_MAX) {
-          PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C int");
-          return -1;
-        }
-        return static_cast<int32_t>(v);
-      }
+    Py_ssize_t small;
+    const long v = compat::SmallIntValue(x, &small) ? static_cast<long>(small) : PyLong_AsLong(x);
+    if (v == -1 && PyErr_Occurred()) return -1;
+    if (v < INT32_MIN || v > INT32_MAX) {
+      PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C int");
+      return -1;
     }
+    return static_cast<int32_t>(v);
   }
   Ref tmp = Ref::steal(ToIntObject(x));
   if (!tmp) return -1;

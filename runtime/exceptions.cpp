@@ -1,5 +1,7 @@
 #include "runtime/exceptions.h"
 
+#include <utility>
+
 #include "runtime/ref.h"
 
 namespace qx {
@@ -39,29 +41,18 @@ void RaiseObject(PyObject* obj) noexcept {
   }
 }
 
-void SaveErrorState(PyThreadState* tstate, PyObject** type, PyObject** value, PyObject** traceback) noexcept {
-  *type = tstate->curexc_type;
-  *value = tstate->curexc_value;
-  *traceback = tstate->curexc_traceback;
-  tstate->curexc_type = nullptr;
-  tstate->curexc_value = nullptr;
-  tstate->curexc_traceback = nullptr;
+SavedError SaveErrorState(PyThreadState* tstate) noexcept {
+  SavedError saved;
+  saved.fields_ = compat::TakeError(tstate);
+  return saved;
 }
 
-void RestoreErrorState(PyThreadState* tstate, PyObject* type, PyObject* value, PyObject* traceback) noexcept {
-  PyObject* old_type = tstate->curexc_type;
-  PyObject* old_value = tstate->curexc_value;
-  PyObject* old_tb = tstate->curexc_traceback;
-  tstate->curexc_type = type;
-  tstate->curexc_value = value;
-  tstate->curexc_traceback = traceback;
-  Py_XDECREF(old_type);
-  Py_XDECREF(old_value);
-  Py_XDECREF(old_tb);
+void RestoreErrorState(PyThreadState* tstate, SavedError saved) noexcept {
+  compat::PutError(tstate, std::exchange(saved.fields_, {}));
 }
 
 int PendingErrorMatches(PyThreadState* tstate, PyObject* exc) noexcept {
-  PyObject* cur = tstate->curexc_type;
+  PyObject* cur = compat::PendingErrorType(tstate);
   if (cur == exc) return 1;
   if (cur == nullptr) return 0;
   if (PyTuple_Check(exc)) return ErrorClassMatchesTuple(cur, exc);

@@ -51,11 +51,7 @@ PyObject* GetAttrOrDefault(PyObject* obj, PyObject* name, PyObject* dflt) noexce
   if (r != nullptr) return r;
   PyThreadState* tstate = _PyThreadState_UncheckedGet();
   if (!PendingErrorMatches(tstate, PyExc_AttributeError)) return nullptr;
-  PyObject *type, *value, *tb;
-  SaveErrorState(tstate, &type, &value, &tb);
-  Py_XDECREF(type);
-  Py_XDECREF(value);
-  Py_XDECREF(tb);
+  SaveErrorState(tstate);  // released at once
   return Py_NewRef(dflt);
 }
 

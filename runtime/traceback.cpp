@@ -1,9 +1,9 @@
 #include "runtime/traceback.h"
 
 #include <frameobject.h>
-#include <opcode.h>
 
 #include <cstring>
+#include <utility>
 
 #include "module/module_state.h"
 #include "runtime/exceptions.h"
@@ -96,8 +96,7 @@ void CodeCacheInsert(int32_t key, PyObject* code, const char* function_name, con
 
 int32_t ResolveImplementationLine(PyThreadState* tstate, int32_t line) noexcept {
   if (g_state.runtime_module == nullptr) return 0;
-  PyObject *exc_type, *exc_value, *exc_tb;
-  SaveErrorState(tstate, &exc_type, &exc_value, &exc_tb);
+  SavedError pending = SaveErrorState(tstate);
 
   PyObject* name = g_state.names.impl_line_in_traceback;
   Ref flag;
@@ -123,32 +122,20 @@ int32_t ResolveImplementationLine(PyThreadState* tstate, int32_t line) noexcept 
     // False, or a truth test that raised: either way the line stays hidden.
     line = 0;
   }
-  RestoreErrorState(tstate, exc_type, exc_value, exc_tb);
+  RestoreErrorState(tstate, std::move(pending));
   return line;
 }
 
 PyObject* MakeTracebackCode(const char* function_name, int32_t impl_line, int32_t source_line,
                             const char* file_name) noexcept {
-  Ref file = Ref::steal(PyUnicode_FromString(file_name));
-  if (!file) return nullptr;
-  Ref name = Ref::steal(
-      impl_line != 0 ? PyUnicode_FromFormat("%s (%s:%d)", function_name, kImplementationFileName, impl_line)
-                     : PyUnicode_FromString(function_name));
-  if (!name) return nullptr;
-  // A frame made for a code object counts as having run its first RESUME,
-  // and its line is read from the line table at that instruction. So the
-  // code is that one instruction, and the line table maps it (no columns,
-  // one code unit, line delta 0) to the first line: the source line.
-  static const char kCode[] = {static_cast<char>(RESUME), 0};
-  static const char kLineTable[] = {static_cast<char>(0x80 | (13 << 3) | 0), 0};
-  Ref code = Ref::steal(PyBytes_FromStringAndSize(kCode, sizeof(kCode)));
-  if (!code) return nullptr;
-  Ref line_table = Ref::steal(PyBytes_FromStringAndSize(kLineTable, sizeof(kLineTable)));
-  if (!line_table) return nullptr;
-  PyObject* empty_tuple = g_state.empty_tuple;
-  return reinterpret_cast<PyObject*>(
-      PyCode_New(0, 0, 0, 0, 0, code.get(), empty_tuple, empty_tuple, empty_tuple, empty_tuple, empty_tuple,
-                 file.get(), name.get(), name.get(), source_line, line_table.get(), g_state.empty_bytes));
+  // The interpreter's own empty code object for a line: every instruction of
+  // it maps to that line, whichever one a new frame reports as current (that
+  // differs between interpreter versions).
+  if (impl_line == 0)
+    return reinterpret_cast<PyObject*>(PyCode_NewEmpty(file_name, function_name, source_line));
+  char name[512];
+  PyOS_snprintf(name, sizeof(name), "%s (%s:%d)", function_name, kImplementationFileName, impl_line);
+  return reinterpret_cast<PyObject*>(PyCode_NewEmpty(file_name, name, source_line));
 }
 
 void AddTraceback(const char* function_name, const Position& pos) noexcept {
@@ -163,8 +150,7 @@ void AddTraceback(const char* function_name, const Position& pos) noexcept {
   // The frame looks __builtins__ up in the module's dictionary, whose keys
   // Python code may have made anything (an __eq__ of its own): no Python
   // code may run with an exception set, so the pending one is put aside.
-  PyObject *exc_type, *exc_value, *exc_tb;
-  SaveErrorState(tstate, &exc_type, &exc_value, &exc_tb);
+  SavedError pending = SaveErrorState(tstate);
   Ref code = Ref::steal(CodeCacheFind(key, function_name, file_name));
   if (!code) {
     code = Ref::steal(MakeTracebackCode(function_name, impl_line, source_line, file_name));
@@ -177,12 +163,9 @@ void AddTraceback(const char* function_name, const Position& pos) noexcept {
   }
   if (!frame && PyErr_Occurred()) {
     // No entry: the error of the failed call takes the pending one's place.
-    Py_XDECREF(exc_type);
-    Py_XDECREF(exc_value);
-    Py_XDECREF(exc_tb);
     return;
   }
-  RestoreErrorState(tstate, exc_type, exc_value, exc_tb);
+  RestoreErrorState(tstate, std::move(pending));
   if (frame) (void)PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 

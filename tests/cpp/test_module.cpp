@@ -36,7 +36,9 @@ TEST(ModuleNames, EveryRowIsAHashedStrEqualToItsText) {
     if (row->intern_flag) {
       ++interned;
       EXPECT_EQ(canonical.get(), obj) << row->text << " is not the interned string";
-    } else {
+    } else if (PY_VERSION_HEX < 0x030D0000 || obj != g_state.names.enumsupport) {
+      // Since 3.13 the interpreter interns a code object's file name, and
+      // "enumsupport" names the file of the methods' code objects.
       EXPECT_NE(canonical.get(), obj) << row->text << " should not be interned";
     }
   }

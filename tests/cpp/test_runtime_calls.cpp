@@ -37,7 +37,8 @@ struct Seen {
 };
 Seen g_seen;
 
-int Remaining() { return PyThreadState_Get()->recursion_remaining; }
+// Levels of headroom left before the recursion guard refuses a call.
+int Remaining() { return qxtest::RecursionCounter(PyThreadState_Get()) - qxtest::kRecursionCounterAtLimit; }
 
 PyObject* TupleOf(PyObject* const* args, Py_ssize_t n) {
   PyObject* t = PyTuple_New(n);
@@ -119,9 +120,11 @@ Ref NullCallInstance() {
 class RecursionHeadroom {
  public:
   explicit RecursionHeadroom(int remaining) : saved_(Remaining()) {
-    PyThreadState_Get()->recursion_remaining = remaining;
+    qxtest::RecursionCounter(PyThreadState_Get()) = remaining + qxtest::kRecursionCounterAtLimit;
   }
-  ~RecursionHeadroom() { PyThreadState_Get()->recursion_remaining = saved_; }
+  ~RecursionHeadroom() {
+    qxtest::RecursionCounter(PyThreadState_Get()) = saved_ + qxtest::kRecursionCounterAtLimit;
+  }
 
  private:
   int saved_;

@@ -3,6 +3,8 @@
 #include <Python.h>
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include <string>
 
 #include "runtime/exceptions.h"
@@ -71,8 +73,17 @@ TEST(RuntimeRaiseObject, ExceptionClassIsCalledWithoutArguments) {
   // back an instance of another exception class.
   qx::RaiseObject(Get(ns, "ReturnsOther"));
   p = FetchRaw();
+#if QX_PY312
+  // Since 3.12 the interpreter normalises at once, as every version does
+  // when Python code catches the error: it calls the class again with the
+  // instance, and that call fails.
+  EXPECT_EQ(p.type.get(), PyExc_TypeError);
+  EXPECT_EQ(qxtest::Str(p.value.get()),
+            "ReturnsOther.__new__() takes 1 positional argument but 2 were given");
+#else
   EXPECT_EQ(p.type.get(), Get(ns, "ReturnsOther"));
   EXPECT_EQ(p.value.get(), Get(ns, "substitute"));
+#endif
 
   qx::RaiseObject(PyExc_StopIteration);
   p = FetchRaw();
@@ -113,32 +124,30 @@ TEST(RuntimeRaiseObject, FailuresAndRefusals) {
 TEST(RuntimeErrorState, SaveTakesTheErrorOutAndRestoreReplacesWhateverIsPending) {
   PyThreadState* ts = PyThreadState_Get();
   PyErr_SetString(PyExc_KeyError, "first");
-  PyObject* pending_value = ts->curexc_value;
-
-  PyObject *t, *v, *tb;
-  qx::SaveErrorState(ts, &t, &v, &tb);
+  qx::SavedError saved = qx::SaveErrorState(ts);
   EXPECT_EQ(PyErr_Occurred(), nullptr) << TakeError();
-  EXPECT_EQ(ts->curexc_type, nullptr);
-  EXPECT_EQ(ts->curexc_value, nullptr);
-  EXPECT_EQ(ts->curexc_traceback, nullptr);
-  EXPECT_EQ(t, PyExc_KeyError);
-  EXPECT_EQ(v, pending_value);  // handed out as stored, not normalised
+  EXPECT_FALSE(saved.empty());
 
   // Restoring over another pending error discards the other one.
   Ref other = Eval("ValueError('second')");
   PyErr_SetObject(PyExc_ValueError, other.get());
   const Py_ssize_t other_pending = Py_REFCNT(other.get());
-  qx::RestoreErrorState(ts, t, v, tb);
+  qx::RestoreErrorState(ts, std::move(saved));
   EXPECT_EQ(Py_REFCNT(other.get()), other_pending - 1);
-  EXPECT_EQ(ts->curexc_type, PyExc_KeyError);
-  EXPECT_EQ(ts->curexc_value, pending_value);
   std::string type;
   EXPECT_EQ(TakeError(&type), "'first'");
   EXPECT_EQ(type, "KeyError");
 
-  // Restoring nulls clears the indicator.
+  // Restoring nothing clears the indicator.
   PyErr_SetString(PyExc_ValueError, "dropped");
-  qx::RestoreErrorState(ts, nullptr, nullptr, nullptr);
+  qx::RestoreErrorState(ts, qx::SavedError());
+  EXPECT_EQ(PyErr_Occurred(), nullptr) << TakeError();
+
+  // A saved error that is not put back is released with its handle.
+  PyErr_SetObject(PyExc_ValueError, other.get());
+  const Py_ssize_t pending = Py_REFCNT(other.get());
+  { qx::SavedError dropped = qx::SaveErrorState(ts); }
+  EXPECT_EQ(Py_REFCNT(other.get()), pending - 1);
   EXPECT_EQ(PyErr_Occurred(), nullptr) << TakeError();
 }
 
@@ -147,7 +156,6 @@ TEST(RuntimePendingErrorMatches, ClassesSubclassesAndTuples) {
   EXPECT_EQ(qx::PendingErrorMatches(ts, PyExc_Exception), 0);  // nothing pending
 
   PyErr_SetString(PyExc_KeyError, "k");
-  PyObject* value = ts->curexc_value;
   EXPECT_EQ(qx::PendingErrorMatches(ts, PyExc_KeyError), 1);
   EXPECT_EQ(qx::PendingErrorMatches(ts, PyExc_LookupError), 1);
   EXPECT_EQ(qx::PendingErrorMatches(ts, PyExc_BaseException), 1);
@@ -169,11 +177,14 @@ TEST(RuntimePendingErrorMatches, ClassesSubclassesAndTuples) {
   EXPECT_EQ(PyErr_ExceptionMatches(nested.get()), 1);
 
   // None of this touched the pending error.
-  EXPECT_EQ(ts->curexc_type, PyExc_KeyError);
-  EXPECT_EQ(ts->curexc_value, value);
-  PyErr_Clear();
+  std::string type;
+  EXPECT_EQ(TakeError(&type), "'k'");
+  EXPECT_EQ(type, "KeyError");
 }
 
+// Only 3.11 can hold a pending error whose type is no exception class; since
+// 3.12 the thread state keeps a normalised exception object.
+#if !QX_PY312
 TEST(RuntimePendingErrorMatches, PendingTypeThatIsNoExceptionClass) {
   PyThreadState* ts = PyThreadState_Get();
   // Everything is built first: nothing may run with such an error pending.
@@ -186,23 +197,24 @@ TEST(RuntimePendingErrorMatches, PendingTypeThatIsNoExceptionClass) {
 
   // A pending "type" that is an exception instance is matched through the
   // interpreter's matching, which looks at its class, item by item.
-  qx::RestoreErrorState(ts, Py_NewRef(inst.get()), nullptr, nullptr);
+  PyErr_Restore(Py_NewRef(inst.get()), nullptr, nullptr);
   EXPECT_EQ(qx::PendingErrorMatches(ts, PyExc_LookupError), 1);
   EXPECT_EQ(qx::PendingErrorMatches(ts, PyExc_ValueError), 0);
   EXPECT_EQ(qx::PendingErrorMatches(ts, flat.get()), 1);
   // Here the interpreter's matching receives the inner tuple and searches it.
   EXPECT_EQ(qx::PendingErrorMatches(ts, nested.get()), 1);
-  EXPECT_EQ(ts->curexc_type, inst.get());
+  EXPECT_EQ(PyErr_Occurred(), inst.get());
 
   // Any other object matches only itself.
-  qx::RestoreErrorState(ts, Py_NewRef(marker.get()), nullptr, nullptr);
+  PyErr_Restore(Py_NewRef(marker.get()), nullptr, nullptr);
   EXPECT_EQ(qx::PendingErrorMatches(ts, marker.get()), 1);
   EXPECT_EQ(qx::PendingErrorMatches(ts, PyExc_Exception), 0);
   EXPECT_EQ(qx::PendingErrorMatches(ts, holding.get()), 1);
 
-  qx::RestoreErrorState(ts, nullptr, nullptr, nullptr);
+  PyErr_Restore(nullptr, nullptr, nullptr);
   EXPECT_EQ(PyErr_Occurred(), nullptr) << TakeError();
 }
+#endif
 
 TEST(RuntimeErrorClassMatches, ClassAgainstClassOrTuple) {
   EXPECT_EQ(qx::ErrorClassMatches(PyExc_KeyError, PyExc_KeyError), 1);

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "runtime/compat.h"
 #include "runtime/ref.h"
 
 namespace qxtest {
@@ -70,5 +71,19 @@ inline std::string Str(PyObject* o) {
   Py_DECREF(s);
   return out;
 }
+
+// The counter that Py_EnterRecursiveCall uses up: its own C recursion
+// counter since 3.12, the one shared with Python calls before.
+inline int& RecursionCounter(PyThreadState* ts) {
+#if QX_PY312
+  return ts->c_recursion_remaining;
+#else
+  return ts->recursion_remaining;
+#endif
+}
+
+// The counter's value once no call may enter: 0 up to 3.12, -1 since 3.13
+// (which refuses only below zero).
+inline constexpr int kRecursionCounterAtLimit = PY_VERSION_HEX >= 0x030D0000 ? -1 : 0;
 
 }  // namespace qxtest
