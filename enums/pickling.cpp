@@ -39,6 +39,8 @@ int MovePicklingMethods(PyTypeObject* type) noexcept {
   PyObject* type_obj = reinterpret_cast<PyObject*>(type);
   const NameObjects& n = g_state.names;
 
+  // _PyType_Lookup (private, in every supported version): the MRO lookup
+  // without binding, which no public call offers.
   // A __getstate__ of the type's own means pickling is handled already.
   // object has one of its own since 3.11; that one does not count.
   PyObject* getstate = _PyType_Lookup(type, n.dunder_getstate);

@@ -18,13 +18,6 @@ int NamesEqual(PyObject* name, PyObject* key) noexcept {
   return cmp == 0 ? 1 : 0;
 }
 
-Py_hash_t CachedHash(PyObject* name) noexcept {
-  // The name table hashes every name when it is built; fall back to hashing
-  // here only for names made elsewhere (never the case in this module).
-  Py_hash_t h = reinterpret_cast<PyASCIIObject*>(name)->hash;
-  return h != -1 ? h : PyObject_Hash(name);
-}
-
 void RaiseDuplicateKeywordError(const char* function_name, PyObject* kw_name) noexcept {
   PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", function_name, kw_name);
 }
@@ -116,13 +109,8 @@ int UnpackArguments(const ArgSpec& params, PyObject* args, PyObject* kwds, Ref* 
     for (Py_ssize_t i = n; i < params.num_max; ++i) {
       const bool required = i < params.num_min;
       if (!required && kw_left <= 0) break;
-      PyObject* name = *params.names[i];
-      Py_hash_t hash = CachedHash(name);
-      if (hash == -1) {
-        *impl_line = params.kw_impl_line;
-        return -1;
-      }
-      PyObject* found = _PyDict_GetItem_KnownHash(kwds, name, hash);
+      // The probe takes the hash cached in the name's str object.
+      PyObject* found = PyDict_GetItemWithError(kwds, *params.names[i]);
       if (found != nullptr) {
         // Owned at once: the next probe may run a key's __eq__, which can
         // remove this entry from the dictionary.

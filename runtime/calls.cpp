@@ -1,6 +1,7 @@
 #include "runtime/calls.h"
 
 #include "module/module_state.h"
+#include "runtime/compat.h"
 #include "runtime/exceptions.h"
 #include "runtime/ref.h"
 
@@ -60,10 +61,10 @@ PyObject* CallCFunctionFast(PyObject* func, PyObject* const* args, Py_ssize_t n)
   PyObject* self = CFunctionSelf(func, ml);
   if (ml->ml_flags & METH_KEYWORDS) {
     auto entry =
-        reinterpret_cast<_PyCFunctionFastWithKeywords>(reinterpret_cast<void (*)(void)>(ml->ml_meth));
+        reinterpret_cast<compat::CFunctionFastWithKeywords>(reinterpret_cast<void (*)(void)>(ml->ml_meth));
     return entry(self, args, n, nullptr);
   }
-  auto entry = reinterpret_cast<_PyCFunctionFast>(reinterpret_cast<void (*)(void)>(ml->ml_meth));
+  auto entry = reinterpret_cast<compat::CFunctionFast>(reinterpret_cast<void (*)(void)>(ml->ml_meth));
   return entry(self, args, n);
 }
 

@@ -114,4 +114,13 @@ inline PyCodeObject* NewCode(int argcount, int nlocals, int flags, PyObject* cod
 #endif
 }
 
+// The entry point types of METH_FASTCALL builtins, public from 3.13 on.
+#if PY_VERSION_HEX >= 0x030D0000
+using CFunctionFast = PyCFunctionFast;
+using CFunctionFastWithKeywords = PyCFunctionFastWithKeywords;
+#else
+using CFunctionFast = _PyCFunctionFast;
+using CFunctionFastWithKeywords = _PyCFunctionFastWithKeywords;
+#endif
+
 }  // namespace qx::compat

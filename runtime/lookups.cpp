@@ -9,19 +9,10 @@
 
 namespace qx {
 
-namespace {
-
-// The hash cached in a str of the name table (computed at initialisation).
-inline Py_hash_t CachedHash(PyObject* name) noexcept {
-  Py_hash_t h = reinterpret_cast<PyASCIIObject*>(name)->hash;
-  return h != -1 ? h : PyObject_Hash(name);
-}
-
-}  // namespace
-
 PyObject* LookupModuleGlobal(PyObject* name) noexcept {
   if (g_state.module_dict == nullptr) return LookupBuiltin(name);
-  PyObject* r = _PyDict_GetItem_KnownHash(g_state.module_dict, name, CachedHash(name));
+  // The probe takes the hash cached in the name's str object.
+  PyObject* r = PyDict_GetItemWithError(g_state.module_dict, name);
   if (r != nullptr) {
     return Py_NewRef(r);
   }
@@ -49,7 +40,7 @@ PyObject* GetAttrAny(PyObject* obj, PyObject* name) noexcept {
 PyObject* GetAttrOrDefault(PyObject* obj, PyObject* name, PyObject* dflt) noexcept {
   PyObject* r = GetAttrAny(obj, name);
   if (r != nullptr) return r;
-  PyThreadState* tstate = _PyThreadState_UncheckedGet();
+  PyThreadState* tstate = PyThreadState_Get();
   if (!PendingErrorMatches(tstate, PyExc_AttributeError)) return nullptr;
   SaveErrorState(tstate);  // released at once
   return Py_NewRef(dflt);

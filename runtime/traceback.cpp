@@ -100,10 +100,10 @@ int32_t ResolveImplementationLine(PyThreadState* tstate, int32_t line) noexcept 
 
   PyObject* name = g_state.names.impl_line_in_traceback;
   Ref flag;
-  PyObject** dictptr = _PyObject_GetDictPtr(g_state.runtime_module);
-  if (dictptr != nullptr && *dictptr != nullptr) {
-    flag =
-        Ref::borrow(_PyDict_GetItem_KnownHash(*dictptr, name, reinterpret_cast<PyASCIIObject*>(name)->hash));
+  PyObject* dict =
+      PyModule_Check(g_state.runtime_module) ? PyModule_GetDict(g_state.runtime_module) : nullptr;
+  if (dict != nullptr) {
+    flag = Ref::borrow(PyDict_GetItemWithError(dict, name));
     // A lookup that raised (a key's __eq__) counts as absence; its error must
     // not stay pending while the switch is created, which may run Python code.
     if (!flag) PyErr_Clear();
@@ -144,7 +144,7 @@ void AddTraceback(const char* function_name, const Position& pos) noexcept {
   const char* file_name = kFileNameTable[static_cast<int>(pos.file)];
   int32_t impl_line = pos.impl_line;
   const int32_t source_line = pos.source_line;
-  PyThreadState* tstate = _PyThreadState_UncheckedGet();
+  PyThreadState* tstate = PyThreadState_Get();
   if (impl_line != 0) impl_line = ResolveImplementationLine(tstate, impl_line);
   const int32_t key = impl_line != 0 ? -impl_line : source_line;
   // The frame looks __builtins__ up in the module's dictionary, whose keys
