@@ -95,10 +95,10 @@ bool Bench::AllocationCases() {
          return drop(PyObject_Vectorcall(builtin_o.get(), a, 1, nullptr));
        },
        0, true},
-      {"allocs traceback entry, cached", "AppendTracebackEntry (hit)", "PyFrame_New+PyTraceBack_Here",
+      {"allocs traceback entry, cached", "AddTraceback (hit)", "PyFrame_New+PyTraceBack_Here",
        [&] { return failure.Report(kHitSourceLine, kHitImplLine); },
        [&] { return failure.FrameAndTraceback(code); }, -1},
-      {"allocs traceback entry, uncached", "AppendTracebackEntry (miss)", "PyFrame_New+PyTraceBack_Here",
+      {"allocs traceback entry, uncached", "AddTraceback (miss)", "PyFrame_New+PyTraceBack_Here",
        [&] { return failure.Report(next_line++, kMissImplLine); },
        [&] { return failure.FrameAndTraceback(code); }, -1, true, true},
   };
