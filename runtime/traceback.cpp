@@ -96,6 +96,14 @@ void CodeCacheInsert(int32_t key, PyObject* code, const char* function_name, con
 
 int32_t ResolveImplementationLine(PyThreadState* tstate, int32_t line) noexcept {
   if (g_state.runtime_module == nullptr) return 0;
+  // The switch is whatever Python code made it: its truth test (or a key's
+  // __eq__ in the module's dictionary) may call a function of this module
+  // that fails, and that entry would read the switch again, and so on for
+  // every level of a deep failure. Entries made while the switch is being
+  // read show no implementation line and run no Python code.
+  thread_local bool resolving = false;
+  if (resolving) return 0;
+  resolving = true;
   SavedError pending = SaveErrorState(tstate);
 
   PyObject* name = g_state.names.impl_line_in_traceback;
@@ -123,6 +131,7 @@ int32_t ResolveImplementationLine(PyThreadState* tstate, int32_t line) noexcept 
     line = 0;
   }
   RestoreErrorState(tstate, std::move(pending));
+  resolving = false;
   return line;
 }
 

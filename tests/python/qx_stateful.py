@@ -31,6 +31,7 @@ import importlib
 import json
 import os
 import pickle
+import re
 import subprocess
 import sys
 import tempfile
@@ -409,13 +410,9 @@ class StatefulAttack(RuleBasedStateMachine):
 
     @step(pre=imported_here, script=sorted(SUB_SCRIPTS), leak=False)  # the interpreter's own leaks
     def subinterpreter(self, script):
-        import _xxsubinterpreters as subs
-        interp = subs.create()
-        try:
-            ok, exc = attempt(subs.run_string, interp, SUB_SCRIPTS[script])
-        finally:
-            subs.destroy(interp)
-        expect(ok or str(exc).startswith(("ImportError", "ModuleNotFoundError")), f"sub-interpreter: {exc}")
+        error = run_in_subinterpreter(SUB_SCRIPTS[script])
+        expect(error is None or error.startswith(("ImportError", "ModuleNotFoundError")),
+               f"sub-interpreter: {error}")
 
     @step(pre=imported_here)
     def entry_point(self):
@@ -687,10 +684,36 @@ def first_import(how):
                + [line for line in leak_tour() if line[0] not in life])
     elif how == "subinterpreter":
         record("first_import", {"how": how})
+        run_in_subinterpreter(SUB_SCRIPTS["use"])
+
+
+def run_in_subinterpreter(source):
+    """Runs source in a new sub-interpreter that loads modules the way the
+    main one does (3.12 and 3.13 make isolated ones by default, which refuse
+    single-phase modules outright), then destroys it. Returns None, or the
+    error as "Type: message"."""
+    try:
+        import _interpreters as subs  # 3.13
+    except ImportError:
         import _xxsubinterpreters as subs
-        interp = subs.create()
-        attempt(subs.run_string, interp, SUB_SCRIPTS["use"])
+        try:
+            interp = subs.create(isolated=False)  # 3.12
+        except TypeError:
+            interp = subs.create()
+        try:
+            subs.run_string(interp, source)
+        except subs.RunFailedError as exc:
+            # "<class 'ImportError'>: message"
+            return re.sub(r"^<class '(?:\w+\.)*(\w+)'>: ", r"\1: ", str(exc))
+        finally:
+            subs.destroy(interp)
+        return None
+    interp = subs.create(subs.new_config("legacy"))
+    try:
+        error = subs.run_string(interp, source)
+    finally:
         subs.destroy(interp)
+    return None if error is None else error.formatted
 
 
 def replay(lines):
