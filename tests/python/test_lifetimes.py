@@ -249,3 +249,33 @@ def test_slots_reaching_user_objects_refuse_endless_recursion():
     K.__members__ = Values()
     with pytest.raises(RecursionError):
         iter(K)
+
+
+def test_a_switch_that_calls_back_is_read_once_per_entry():
+    # Reading the switch may run a failing function of the module, whose own
+    # entry must not read the switch again (each level would recurse).
+    run_fresh(
+        f"""
+import pickle, sys
+import {NAME} as w
+reads = []
+unpickle = w.__qx_unpickle___Qx_EnumMeta
+class Switch:
+    def __bool__(self):
+        reads.append(1)
+        try:
+            unpickle(int, 1, None)
+        except pickle.PickleError:
+            pass
+        return True
+sys.modules["qx_runtime"].impl_line_in_traceback = Switch()
+try:
+    unpickle(int, 1, None)
+except pickle.PickleError as exc:
+    tb = exc.__traceback__
+    while tb.tb_next is not None:
+        tb = tb.tb_next
+    assert tb.tb_frame.f_code.co_name.startswith("EnumBase.__qx_unpickle___Qx_EnumMeta (quendrix/")
+assert len(reads) == 1, len(reads)
+"""
+    )
