@@ -114,6 +114,11 @@ inline PyCodeObject* NewCode(int argcount, int nlocals, int flags, PyObject* cod
 #endif
 }
 
+// Whether PyType_Ready may run again on a static type whose readying failed.
+// 3.13 can leave such a type's dictionary corrupt (a failed allocation while
+// it grows), and readying it again crashes; 3.11 and 3.12 start over safely.
+inline constexpr bool kTypeReadyRetryable = PY_VERSION_HEX < 0x030D0000;
+
 // The entry point types of METH_FASTCALL builtins, public from 3.13 on.
 #if PY_VERSION_HEX >= 0x030D0000
 using CFunctionFast = PyCFunctionFast;

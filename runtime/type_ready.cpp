@@ -1,5 +1,7 @@
 #include "runtime/type_ready.h"
 
+#include "runtime/compat.h"
+
 namespace qx {
 
 namespace {
@@ -20,7 +22,7 @@ bool HasFailed(PyTypeObject* type) noexcept {
 }  // namespace
 
 int ReadyStaticType(PyTypeObject* type) noexcept {
-  if (HasFailed(type)) {
+  if (!compat::kTypeReadyRetryable && HasFailed(type)) {
     PyErr_Format(PyExc_ImportError, "type %.200s could not be made ready earlier in this process",
                  type->tp_name);
     return -1;
@@ -28,7 +30,7 @@ int ReadyStaticType(PyTypeObject* type) noexcept {
   if (PyType_Ready(type) == 0) return 0;
   // Past the table's end a type is simply not remembered; that cannot happen
   // with the module's own types.
-  if (g_failed_count < kMaxFailedTypes) g_failed_types[g_failed_count++] = type;
+  if (g_failed_count < kMaxFailedTypes && !HasFailed(type)) g_failed_types[g_failed_count++] = type;
   return -1;
 }
 
