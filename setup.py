@@ -10,6 +10,7 @@ from pathlib import Path
 
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
+from setuptools.command.install import install
 
 ROOT = Path(__file__).resolve().parent
 EXTENSION = "quendrix.core.enums.weekdays"
@@ -52,10 +53,27 @@ class CMakeBuild(build_ext):
         subprocess.run(command, check=True)
 
 
+class Install(install):
+    """Debian's setuptools (the one offline installs use, under every Python
+    version) reads install_layout and prefix_option from the install
+    command: options of Debian's own distutils. Python 3.12 and later have
+    no distutils, so they are given their defaults here."""
+
+    def initialize_options(self):
+        super().initialize_options()
+        for name in ("install_layout", "prefix_option"):
+            if not hasattr(self, name):
+                setattr(self, name, None)
+
+
 setup(
     # No sources here: CMake globs them.
     ext_modules=[Extension(EXTENSION, sources=[])],
-    cmdclass={"build_ext": CMakeBuild},
+    cmdclass={"build_ext": CMakeBuild, "install": Install},
     # Keeps setuptools' files out of the CMake tree build/ that the tests use.
-    options={"build": {"build_base": "build-setuptools"}},
+    # The wheel's staging directory is per interpreter too: what a failed
+    # build for one version leaves there must not end up in another's wheel.
+    options={"build": {"build_base": "build-setuptools"},
+             "bdist": {"bdist_base": f"build-setuptools/bdist.{sysconfig.get_platform()}-"
+                                     f"{sys.implementation.cache_tag}"}},
 )

@@ -16,8 +16,9 @@ find_tool() {  # name: the unversioned tool, else Debian's versioned one
   }
 }
 
-cxx_files() {  # every C++ file outside build trees, relative to the root
+cxx_files() {  # every C++ file outside build trees (any dir with a CMakeCache.txt), relative to the root
   (cd "$QX_ROOT" && find . \( -path './build*' -o -path './.git' -o -path './dist' \) -prune -o \
+    -type d -exec test -e '{}/CMakeCache.txt' \; -prune -o \
     -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.cc' -o -name '*.hpp' \) -print | sort)
 }
 

@@ -1,29 +1,187 @@
 #!/usr/bin/env bash
-# Runs every test: the release build under /usr/bin/python3, then a build
-# against the debug interpreter (python3.11-dbg), whose assertions catch
-# reference-count errors, then each further check in scripts/checks/ in
-# name order (each prints what it measured).
+# Runs every test, for each supported Python found (3.11, 3.12, 3.13):
+#   - installs the Debian packages missing;
+#   - a build tree per interpreter, then ctest in it (the C++ tests embed that
+#     interpreter, the pytest suite runs under it): build/ (/usr/bin/python3),
+#     build-dbg/ (python3.11-dbg, whose assertions catch reference-count
+#     errors), build-312/ and build-313/ (see scripts/deps.sh for where those
+#     interpreters are found);
+#   - each check in scripts/checks/ in name order (each prints what it
+#     measured, per interpreter where it runs under several).
+# A version not found is skipped and named, unless QX_REQUIRE_PYTHONS lists
+# it (.ci/run requires all three): then the run fails.
+# Prints "[n/N] stage" with each stage's duration, and the total.
 set -euo pipefail
 QX_ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 export QX_ROOT
 . "$QX_ROOT/scripts/deps.sh"
-qx_install_deps
+# The caller's settings must not change what the tests see.
+unset PYTHONPATH PYTHONHOME PYTHONUSERBASE PYTEST_ADDOPTS
 
-failed=""
-for variant in "build:/usr/bin/python3" "build-dbg:/usr/bin/python3.11-dbg"; do
-  dir="$QX_ROOT/${variant%%:*}"
-  python="${variant#*:}"
-  echo "== ctest: $python ($dir)"
-  qx_build "$dir" "$python"
-  (cd "$dir" && ctest --output-on-failure) || failed="$failed ctest:${variant%%:*}"
+fmt_time() {  # seconds
+  if [ "$1" -ge 60 ]; then printf '%d min %02d s' $(($1 / 60)) $(($1 % 60)); else printf '%d s' "$1"; fi
+}
+
+# ---------------------------------------------------------------------------
+# Stages.
+
+stage_packages() {
+  qx_install_deps
+  echo "Debian packages present: $(echo $QX_APT_PACKAGES | wc -w) (scripts/deps.sh)"
+}
+
+# Builds the tree (everything: module, C++ tests, benchmarks), runs ctest,
+# then prints the counts that ctest keeps to itself for passing tests.
+stage_ctest() {  # version dir python
+  local version="$1" dir="$2" python="$3" start rc=0 log
+  local -a env_extra=(PYTEST_ADDOPTS=-rs)  # pytest names each skipped test and why
+  if [ -z "$python" ]; then
+    qx_missing_line "$version"
+    if qx_required "$version"; then
+      echo "required (QX_REQUIRE_PYTHONS=\"$QX_REQUIRE_PYTHONS\"): failing"
+      return 1
+    fi
+    return 3
+  fi
+  mkdir -p "$dir"
+  start=$SECONDS
+  if ! qx_build "$dir" "$python" -DQX_BUILD_TESTS=ON -DQX_BUILD_BENCH=ON >"$dir/build.log" 2>&1; then
+    tail -n 60 "$dir/build.log"
+    echo "build failed (whole log: ${dir#"$QX_ROOT"/}/build.log)"
+    return 1
+  fi
+  echo "built ${dir#"$QX_ROOT"/}/ against $python in $(fmt_time $((SECONDS - start)))"
+  if ! qx_is_debian_python "$python"; then
+    # pytest and hypothesis are Debian's: CMake sets the tests' PYTHONPATH,
+    # so they come in through the user site instead. That pytest is older
+    # than 3.12 and warns thousands of times about its own use of ast.
+    env_extra+=(PYTHONUSERBASE="$(qx_debian_userbase "$python" "$dir/debian-userbase")"
+      PYTEST_ADDOPTS="-rs -W ignore::DeprecationWarning:_pytest.assertion.rewrite")
+  fi
+  rm -f "$dir/hypothesis-examples.txt"
+  (cd "$dir" && env "${env_extra[@]}" ctest --output-on-failure) || rc=$?
+  log="$dir/Testing/Temporary/LastTest.log"
+  if [ -f "$log" ]; then
+    echo "counts ($python):"
+    local cpp_passed cpp_failed
+    cpp_passed="$( (grep -E '^\[  PASSED  \] [0-9]+ tests?\.' "$log" || true) | tail -n 1 |
+      sed -E 's/.* ([0-9]+) tests?\./\1 passed/')"
+    cpp_failed="$( (grep -E '^\[  FAILED  \] [0-9]+ tests?, listed below' "$log" || true) | tail -n 1 |
+      sed -E 's/.* ([0-9]+) tests?,.*/, \1 failed/')"
+    [ -z "$cpp_passed$cpp_failed" ] || echo "  C++ tests (qx_cpp_tests): ${cpp_passed:-0 passed}$cpp_failed"
+    grep -E '^=* ?[0-9]+ (passed|failed|errors?|skipped|xfailed|xpassed)\b.* in [0-9.]+s' "$log" |
+      tail -n 1 | sed -E 's/^=+ //; s/ =+$//; s/^/  Python tests (tests\/python): /' || true
+    grep -E '^SKIPPED ' "$log" | sed 's/^/    /' || true
+  fi
+  if [ -f "$dir/hypothesis-examples.txt" ]; then
+    echo "  $(head -n 1 "$dir/hypothesis-examples.txt") [per property: ${dir#"$QX_ROOT"/}/hypothesis-examples.txt]"
+  fi
+  return "$rc"
+}
+
+stage_check() {  # script
+  bash "$1"
+}
+
+qx_missing_line() {  # version
+  printf '%s' "$QX_MISSING_PYTHONS" | grep "^$1:" || echo "$1: not found"
+}
+
+qx_required() {  # version
+  case " ${QX_REQUIRE_PYTHONS:-} " in *" $1 "*) return 0 ;; *) return 1 ;; esac
+}
+
+for version in ${QX_REQUIRE_PYTHONS:-}; do
+  case " $QX_SUPPORTED_PYTHONS " in
+    *" $version "*) ;;
+    *) echo "QX_REQUIRE_PYTHONS names $version; supported: $QX_SUPPORTED_PYTHONS" >&2; exit 2 ;;
+  esac
 done
+
+# ---------------------------------------------------------------------------
+
+checks=()
 for check in "$QX_ROOT"/scripts/checks/*.sh; do
-  [ -e "$check" ] || continue
-  echo "== check: $(basename "$check")"
-  bash "$check" || failed="$failed $(basename "$check")"
+  [ -e "$check" ] && checks+=("$check")
 done
-if [ -n "$failed" ]; then
-  echo "FAILED:$failed"
-  exit 1
+total_stages=$((1 + 1 + $(echo $QX_SUPPORTED_PYTHONS | wc -w) + ${#checks[@]}))
+stage_no=0
+summary=()
+passed=0
+failed=()
+skipped=()
+run_start=$SECONDS
+
+run_stage() {  # name command...: runs it with errexit in a subshell; 3 means skipped
+  local name="$1" start rc status
+  shift
+  stage_no=$((stage_no + 1))
+  echo
+  echo "[$stage_no/$total_stages] $name"
+  start=$SECONDS
+  set +e
+  (set -e; "$@")
+  rc=$?
+  set -e
+  case "$rc" in
+    0) status="passed"; passed=$((passed + 1)) ;;
+    3) status="skipped"; skipped+=("$name") ;;
+    *) status="FAILED"; failed+=("$name") ;;
+  esac
+  local line
+  line="$(printf '%-7s %-44s %-8s %s' "[$stage_no/$total_stages]" "$name" "$status" "$(fmt_time $((SECONDS - start)))")"
+  echo "$line"
+  summary+=("$line")
+}
+
+run_stage "packages (apt)" stage_packages
+
+qx_find_pythons
+echo
+echo "Python versions found: $QX_FOUND_PYTHONS"
+for version in $QX_FOUND_PYTHONS; do
+  echo "  $version: $(qx_python_for "$version")$([ "$version" = 3.11 ] && echo " (and /usr/bin/python3.11-dbg)")"
+done
+if [ -n "$QX_MISSING_PYTHONS" ]; then
+  printf '%s' "$QX_MISSING_PYTHONS" | sed 's/^/  /'
 fi
-echo "all tests and checks passed"
+if [ -n "${QX_REQUIRE_PYTHONS:-}" ]; then
+  echo "Required (QX_REQUIRE_PYTHONS): $QX_REQUIRE_PYTHONS"
+fi
+
+run_stage "ctest 3.11 (build/)" stage_ctest 3.11 "$QX_ROOT/build" /usr/bin/python3
+run_stage "ctest 3.11 debug (build-dbg/)" stage_ctest 3.11 "$QX_ROOT/build-dbg" /usr/bin/python3.11-dbg
+for version in $QX_SUPPORTED_PYTHONS; do
+  [ "$version" = 3.11 ] && continue
+  tree="$(qx_tree_for_version "$version")"
+  run_stage "ctest $version (${tree#"$QX_ROOT"/}/)" stage_ctest "$version" "$tree" "$(qx_python_for "$version")"
+done
+for check in "${checks[@]}"; do
+  run_stage "check $(basename "$check" .sh)" stage_check "$check"
+done
+
+echo
+echo "== summary"
+printf '%s\n' "${summary[@]}"
+echo "total: $(fmt_time $((SECONDS - run_start)))"
+echo "Python versions covered: $QX_FOUND_PYTHONS"
+if [ -n "$QX_MISSING_PYTHONS" ]; then
+  while IFS= read -r line; do
+    if qx_required "${line%%:*}"; then
+      echo "Python version REQUIRED but missing: $line"
+    else
+      echo "Python version skipped: $line"
+    fi
+  done < <(printf '%s' "$QX_MISSING_PYTHONS")
+else
+  echo "Python versions skipped: none"
+fi
+if [ "${#failed[@]}" -gt 0 ]; then
+  echo "FAILED: $(printf '%s; ' "${failed[@]}" | sed 's/; $//')"
+  status=1
+else
+  echo "all tests and checks passed"
+  status=0
+fi
+echo "stages: $passed passed, ${#failed[@]} failed, ${#skipped[@]} skipped"
+exit "$status"

@@ -22,6 +22,11 @@ SOURCE_ROOT = Path(os.environ.get("QX_SOURCE_ROOT", HERE.parent.parent))
 MODE = os.environ.get("QX_INSTALL_MODE", "site")
 MODULE = "quendrix.core.enums.weekdays"
 
+# Debian's mypy (and the typing_extensions it imports) runs on 3.11 only; the
+# stub is the same file for every version.
+needs_mypy = pytest.mark.skipif(sys.version_info[:2] != (3, 11),
+                                reason="Debian's mypy runs under Python 3.11 only")
+
 
 def run(args, tmp_path, **kwargs):
     """Runs a command from a scratch directory, so nothing is found by
@@ -69,12 +74,14 @@ def test_module_works(tmp_path):
     assert [m.value for m in Weekdays] == list(range(1, 8))
 
 
+@needs_mypy
 def test_stubtest_agrees_with_the_module(tmp_path):
     proc = run([sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", os.devnull, MODULE], tmp_path)
     print(proc.stdout, proc.stderr)
     assert proc.returncode == 0
 
 
+@needs_mypy
 def test_mypy_accepts_a_program_using_the_members(tmp_path):
     program = HERE / "uses_members.py"
     proc = mypy(tmp_path, "--strict", str(program))
@@ -84,6 +91,7 @@ def test_mypy_accepts_a_program_using_the_members(tmp_path):
     assert proc.returncode == 0, proc.stderr
 
 
+@needs_mypy
 def test_mypy_rejects_misspelt_members(tmp_path):
     proc = mypy(tmp_path, str(HERE / "misspelt_member.py"))
     assert proc.returncode == 1, proc.stdout + proc.stderr
@@ -110,10 +118,17 @@ def test_readme_session_examples_run_as_shown():
 
 
 @pytest.mark.parametrize("index", range(len(readme_programs())))
-def test_readme_programs_run_and_type_check(tmp_path, index):
+def test_readme_programs_run(tmp_path, index):
     program = tmp_path / f"readme_example_{index}.py"
     program.write_text(readme_programs()[index])
     proc = run([sys.executable, str(program)], tmp_path)
     assert proc.returncode == 0, proc.stderr
+
+
+@needs_mypy
+@pytest.mark.parametrize("index", range(len(readme_programs())))
+def test_readme_programs_type_check(tmp_path, index):
+    program = tmp_path / f"readme_example_{index}.py"
+    program.write_text(readme_programs()[index])
     proc = mypy(tmp_path, "--strict", str(program))
     assert proc.returncode == 0, proc.stdout + proc.stderr
