@@ -497,6 +497,7 @@ def _sweep_fresh(pool, workers, args_for, label):
     until the failure is no longer reached. Returns (points, problems)."""
     problems = []
     refused = set()
+    crashed_readying = set()
     n = 0
     while True:
         batch = list(range(n, n + 2 * workers))
@@ -504,11 +505,12 @@ def _sweep_fresh(pool, workers, args_for, label):
         end = None
         for k, proc in zip(batch, procs):
             if proc.returncode != 0:
-                if k - 1 in refused:
+                if k - 1 in refused or k - 1 in crashed_readying:
                     # 3.13 itself crashes on some failed allocations inside
                     # PyType_Ready (its dictionary growth), next to those
                     # where the readying fails cleanly: not the module's.
                     print(f"  skipped {label} n={k}: the interpreter crashed while readying a type")
+                    crashed_readying.add(k)
                     continue
                 problems.append(f"{label} n={k}: {_crash_text(proc)}")
                 continue
