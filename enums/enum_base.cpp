@@ -186,30 +186,21 @@ PyObject* enumbase_new(PyObject* /*func*/, PyObject* args, PyObject* kwds) noexc
     AddTraceback(kNewFunction, {SourceFile::EnumSupport, 28, impl_line});
     return nullptr;
   }
-  Failure fail;
-  PyObject* result = NewBody(values[0].get(), values[1].get(), values[2].get(), &fail);
-  if (result == nullptr) {
-    AddTraceback(kNewFunction, fail.pos);
-  }
-  return result;
+  return ReportFailure(kNewFunction, [&](Failure* fail) {
+    return NewBody(values[0].get(), values[1].get(), values[2].get(), fail);
+  });
 }
 
 PyObject* enumbase_repr(PyObject* /*func*/, PyObject* self) noexcept {
-  Failure fail;
-  PyObject* result = FormatBody(self, g_state.names.fmt_member_repr, true, kReprLines, &fail);
-  if (result == nullptr) {
-    AddTraceback(kReprFunction, fail.pos);
-  }
-  return result;
+  return ReportFailure(kReprFunction, [&](Failure* fail) {
+    return FormatBody(self, g_state.names.fmt_member_repr, true, kReprLines, fail);
+  });
 }
 
 PyObject* enumbase_str(PyObject* /*func*/, PyObject* self) noexcept {
-  Failure fail;
-  PyObject* result = FormatBody(self, g_state.names.fmt_dotted, false, kStrLines, &fail);
-  if (result == nullptr) {
-    AddTraceback(kStrFunction, fail.pos);
-  }
-  return result;
+  return ReportFailure(kStrFunction, [&](Failure* fail) {
+    return FormatBody(self, g_state.names.fmt_dotted, false, kStrLines, fail);
+  });
 }
 
 }  // namespace

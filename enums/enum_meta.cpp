@@ -132,29 +132,23 @@ int enummeta_init(PyObject* cls, PyObject* args, PyObject* kwds) noexcept {
 // object whose values() returns the class, leads straight back here. A
 // refused entry is reported at the body's first line.
 PyObject* enummeta_iter(PyObject* cls) noexcept {
-  Failure fail;
-  PyObject* it = nullptr;
-  if (Py_EnterRecursiveCall(" in __Qx_EnumMeta.__iter__") != 0) {
-    fail.At(20, kIterLines.members);
-  } else {
-    it = IterBody(cls, &fail);
+  return ReportFailure(kIterFunction, [&](Failure* fail) -> PyObject* {
+    if (Py_EnterRecursiveCall(" in __Qx_EnumMeta.__iter__") != 0) return fail->At(20, kIterLines.members);
+    PyObject* it = IterBody(cls, fail);
     Py_LeaveRecursiveCall();
-  }
-  if (it == nullptr) AddTraceback(kIterFunction, fail.pos);
-  return it;
+    return it;
+  });
 }
 
 PyObject* enummeta_subscript(PyObject* cls, PyObject* key) noexcept {
-  Failure fail;
-  PyObject* result = nullptr;
-  if (Py_EnterRecursiveCall(" in __Qx_EnumMeta.__getitem__") != 0) {
-    fail.At(22, kGetItemLines.members);
-  } else {
-    result = GetItemBody(cls, key, &fail);
+  return ReportFailure(kGetItemFunction, [&](Failure* fail) -> PyObject* {
+    if (Py_EnterRecursiveCall(" in __Qx_EnumMeta.__getitem__") != 0) {
+      return fail->At(22, kGetItemLines.members);
+    }
+    PyObject* result = GetItemBody(cls, key, fail);
     Py_LeaveRecursiveCall();
-  }
-  if (result == nullptr) AddTraceback(kGetItemFunction, fail.pos);
-  return result;
+    return result;
+  });
 }
 
 // Sequence indexing goes through the mapping subscript of the class's own

@@ -201,12 +201,7 @@ PyObject* SetStateBody(PyObject* obj, PyObject* state, Failure* fail) noexcept {
 // Applies a pickled state (a tuple, or None) to obj; a new reference to None
 // or null. Adds its own traceback entry on failure.
 PyObject* UnpickleEnumMetaSetState(PyObject* obj, PyObject* state) noexcept {
-  Failure fail;
-  PyObject* result = SetStateBody(obj, state, &fail);
-  if (result == nullptr) {
-    AddTraceback(kSetStateHelper, fail.pos);
-  }
-  return result;
+  return ReportFailure(kSetStateHelper, [&](Failure* fail) { return SetStateBody(obj, state, fail); });
 }
 
 constexpr struct {
@@ -294,12 +289,7 @@ PyObject* UnpickleBody(PyObject* type, int32_t checksum, PyObject* state, Failur
 
 // Methods of __Qx_EnumMeta.
 PyObject* enummeta_reduce_qx(PyObject* self, PyObject* /*unused*/) noexcept {
-  Failure fail;
-  PyObject* result = ReduceBody(self, &fail);
-  if (result == nullptr) {
-    AddTraceback(kReduceFunction, fail.pos);
-  }
-  return result;
+  return ReportFailure(kReduceFunction, [&](Failure* fail) { return ReduceBody(self, fail); });
 }
 
 constexpr struct {
@@ -334,12 +324,9 @@ PyObject* enummeta_unpickle(PyObject* /*module*/, PyObject* args, PyObject* kwds
     AddTraceback(kUnpickleFunction, {SourceFile::EnumSupport, 1, kUnpickleLines.checksum});
     return nullptr;
   }
-  Failure fail;
-  PyObject* result = UnpickleBody(values[0].get(), checksum, values[2].get(), &fail);
-  if (result == nullptr) {
-    AddTraceback(kUnpickleFunction, fail.pos);
-  }
-  return result;
+  return ReportFailure(kUnpickleFunction, [&](Failure* fail) {
+    return UnpickleBody(values[0].get(), checksum, values[2].get(), fail);
+  });
 }
 
 }  // namespace

@@ -28,6 +28,17 @@ struct CodeObjectCache {
 // function_name, at pos, to the pending exception.
 void AddTraceback(const char* function_name, const Position& pos) noexcept;
 
+// The single exit of a function whose body reports through a Failure: runs
+// body(&fail) and, when it returns null, adds the entry naming function_name
+// at the recorded position (the body's temporaries are released by then).
+template <typename Body>
+inline PyObject* ReportFailure(const char* function_name, Body&& body) noexcept {
+  Failure fail;
+  PyObject* result = body(&fail);
+  if (result == nullptr) AddTraceback(function_name, fail.pos);
+  return result;
+}
+
 int32_t ResolveImplementationLine(PyThreadState* tstate, int32_t line) noexcept;
 PyObject* MakeTracebackCode(const char* function_name, int32_t impl_line, int32_t source_line,
                             const char* file_name) noexcept;

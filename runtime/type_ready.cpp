@@ -30,7 +30,9 @@ int ReadyStaticType(PyTypeObject* type) noexcept {
   if (PyType_Ready(type) == 0) return 0;
   // Past the table's end a type is simply not remembered; that cannot happen
   // with the module's own types.
-  if (g_failed_count < kMaxFailedTypes && !HasFailed(type)) g_failed_types[g_failed_count++] = type;
+  if (!compat::kTypeReadyRetryable && g_failed_count < kMaxFailedTypes) {
+    g_failed_types[g_failed_count++] = type;
+  }
   return -1;
 }
 
