@@ -2,15 +2,15 @@
 # need (installed when missing), the supported interpreters and where they
 # are found, and the build trees made for each.
 
-# What building the module needs, and what the tests and checks add.
-QX_BUILD_PACKAGES="g++ cmake make python3.11 python3.11-dev"
-QX_TEST_PACKAGES="python3.11-dbg libgtest-dev python3-pytest python3-hypothesis
-  python3-pip python3-setuptools python3-wheel python3-venv python3-build python3-mypy clang-format clang-tidy"
+# What building the module needs, and what the tests and checks add. The
+# Python tools come from PyPI instead, into a venv per interpreter (below).
+QX_BUILD_PACKAGES="g++ cmake make python3.11 python3.11-dev python3.11-venv"
+QX_TEST_PACKAGES="python3.11-dbg libgtest-dev clang-format clang-tidy"
 QX_APT_PACKAGES="$QX_BUILD_PACKAGES $QX_TEST_PACKAGES"
 
-# Debian's pure-Python packages (pytest, hypothesis, setuptools, wheel) that
-# the 3.12 and 3.13 interpreters borrow: those interpreters have none.
-QX_DEBIAN_DIST_PACKAGES=/usr/lib/python3/dist-packages
+# CMake and ctest by their full path: Debian's, whatever PATH holds.
+QX_CMAKE=/usr/bin/cmake
+QX_CTEST=/usr/bin/ctest
 
 qx_install_deps() {  # [package...]: installs those missing (default: all of QX_APT_PACKAGES)
   local wanted="${*:-$QX_APT_PACKAGES}" missing="" p
@@ -31,8 +31,8 @@ qx_install_deps() {  # [package...]: installs those missing (default: all of QX_
 qx_build() {  # dir python [cmake option...]
   local dir="$1" python="$2"
   shift 2
-  cmake -S "$QX_ROOT" -B "$dir" -DQX_PYTHON="$python" "$@" >/dev/null
-  cmake --build "$dir" -j "$(nproc)"
+  "$QX_CMAKE" -S "$QX_ROOT" -B "$dir" -DQX_PYTHON="$python" "$@" >/dev/null
+  "$QX_CMAKE" --build "$dir" -j "$(nproc)"
 }
 
 # The module alone (no tests, no benchmarks) in a tree, configured first if
@@ -42,9 +42,9 @@ qx_build_module() {  # dir python
   mkdir -p "$dir"
   log="$dir/module-build.log"
   if [ "$(qx_tree_python "$dir")" != "$python" ]; then
-    cmake -S "$QX_ROOT" -B "$dir" -DQX_PYTHON="$python" >"$log" 2>&1 || { cat "$log"; return 1; }
+    "$QX_CMAKE" -S "$QX_ROOT" -B "$dir" -DQX_PYTHON="$python" >"$log" 2>&1 || { cat "$log"; return 1; }
   fi
-  cmake --build "$dir" --target weekdays -j "$(nproc)" >>"$log" 2>&1 || { tail -n 40 "$log"; return 1; }
+  "$QX_CMAKE" --build "$dir" --target weekdays -j "$(nproc)" >>"$log" 2>&1 || { tail -n 40 "$log"; return 1; }
 }
 
 qx_tree_python() {  # dir: the interpreter the tree was configured for (empty if none)
@@ -55,13 +55,18 @@ qx_tree_python() {  # dir: the interpreter the tree was configured for (empty if
 # ---------------------------------------------------------------------------
 # Supported versions and their interpreters.
 #
-# 3.11 is always Debian's /usr/bin/python3 (and /usr/bin/python3.11-dbg for
-# the debug tree). For 3.12 and 3.13, the first usable of: QX_PYTHON_3_12 /
-# QX_PYTHON_3_13 when set; /usr/bin/python3.12 / python3.13 when its headers
-# are installed; the newest patch release under pyenv's versions/ directory
-# ($PYENV_ROOT, ~/.pyenv). A variable set names the only one tried. Never
-# whatever python3 PATH finds first.
-QX_SUPPORTED_PYTHONS="3.11 3.12 3.13"
+# The versions are those of python-versions.txt. Debian's own version (that
+# of /usr/bin/python3, 3.11 on Debian 12) is always /usr/bin/python3, and its
+# debug build /usr/bin/python3.X-dbg is the debug interpreter of the leak,
+# thread and allocation-failure checks. For each other version, the first
+# usable of: QX_PYTHON_3_12 (and so on) when set; /usr/bin/python3.12 when its
+# headers are installed; the newest patch release under pyenv's versions/
+# directory ($PYENV_ROOT, ~/.pyenv). A variable set names the only one tried.
+# Never whatever python3 PATH finds first.
+QX_SUPPORTED_PYTHONS="$(sed -e 's/#.*//' "$QX_ROOT/python-versions.txt" | xargs)"
+QX_DEBIAN_PYTHON=/usr/bin/python3
+QX_DEBIAN_VERSION=3.11
+QX_DEBUG_PYTHON="/usr/bin/python$QX_DEBIAN_VERSION-dbg"
 
 qx_python_var() {  # version: the name of its variable, e.g. QX_PYTHON_3_12
   echo "QX_PYTHON_${1//./_}"
@@ -82,8 +87,8 @@ EOF
 
 qx_python_candidates() {  # version: the places looked at, in order
   local version="$1" var root
-  if [ "$version" = 3.11 ]; then
-    echo /usr/bin/python3
+  if [ "$version" = "$QX_DEBIAN_VERSION" ]; then
+    echo "$QX_DEBIAN_PYTHON"
     return
   fi
   var="$(qx_python_var "$version")"
@@ -130,7 +135,7 @@ qx_find_pythons() {
       export "${var?}"
       QX_FOUND_PYTHONS="${QX_FOUND_PYTHONS:+$QX_FOUND_PYTHONS }$version"
     else
-      [ "$version" = 3.11 ] || [ -n "${!var:-}" ] || tried="$tried; no pyenv versions/$version.*"
+      [ "$version" = "$QX_DEBIAN_VERSION" ] || [ -n "${!var:-}" ] || tried="$tried; no pyenv versions/$version.*"
       QX_MISSING_PYTHONS="$QX_MISSING_PYTHONS$version: not found (${tried#; }; set $var=/path/to/python$version)"$'\n'
     fi
   done
@@ -143,22 +148,43 @@ qx_python_for() {  # version: its interpreter (after qx_find_pythons)
   echo "${!var:-}"
 }
 
-# The release tree of each version: build/ for 3.11 (/usr/bin/python3),
-# build-312/ and build-313/ for the others. The debug tree is build-dbg/.
+# The release tree of each version: build/ for Debian's (/usr/bin/python3),
+# build-312/, build-313/ and so on for the others. The debug tree is build-dbg/.
 qx_tree_for_version() {  # version
-  if [ "$1" = 3.11 ]; then echo "$QX_ROOT/build"; else echo "$QX_ROOT/build-${1//./}"; fi
+  if [ "$1" = "$QX_DEBIAN_VERSION" ]; then echo "$QX_ROOT/build"; else echo "$QX_ROOT/build-${1//./}"; fi
 }
 
-# Debian's dist-packages made visible to an interpreter that is not
-# Debian's, for runs (ctest's above all) whose PYTHONPATH is set by
-# someone else: a user base holding one .pth file, through PYTHONUSERBASE.
-# Prints the directory to export as PYTHONUSERBASE.
-qx_debian_userbase() {  # python dir
-  local python="$1" base="$2" site
-  site="$(PYTHONUSERBASE="$base" "$python" -c 'import site; print(site.getusersitepackages())')"
-  mkdir -p "$site"
-  echo "$QX_DEBIAN_DIST_PACKAGES" >"$site/qx-debian-dist-packages.pth"
-  echo "$base"
+# ---------------------------------------------------------------------------
+# The Python tools (requirements-dev.txt, from PyPI) in a venv per
+# interpreter: build-venvs/<version>[d]-<hash of the interpreter's path>.
+# Made when missing, refreshed when the requirements change; prints the
+# venv's interpreter. pip's messages go to build-venvs/<name>.log.
+QX_REQUIREMENTS="$QX_ROOT/requirements-dev.txt"
+
+qx_tools_python() {  # python
+  local python="$1" tag name venv want log
+  tag="$("$python" -c 'import sys, sysconfig
+print("%d.%d" % sys.version_info[:2] + ("d" if sysconfig.get_config_var("Py_DEBUG") else "")
+      + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))')" || return 1
+  name="$tag-$(printf '%s' "$python" | sha256sum | cut -c1-8)"
+  venv="$QX_ROOT/build-venvs/$name"
+  log="$QX_ROOT/build-venvs/$name.log"
+  want="$(sha256sum "$QX_REQUIREMENTS" | cut -d' ' -f1)"
+  mkdir -p "$QX_ROOT/build-venvs"
+  # One maker at a time per venv: the checks and a developer's runs may
+  # ask for the same one at once.
+  (
+    flock 9
+    if [ "$(cat "$venv/.qx-requirements" 2>/dev/null)" != "$want" ]; then
+      echo "tools venv for $python: ${venv#"$QX_ROOT"/} (requirements-dev.txt from PyPI; log ${log#"$QX_ROOT"/})" >&2
+      { { [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"; } &&
+        "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip &&
+        "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$QX_REQUIREMENTS"
+      } >"$log" 2>&1 || { tail -n 30 "$log" >&2; echo "tools venv for $python failed (log: $log)" >&2; exit 1; }
+      echo "$want" >"$venv/.qx-requirements"
+    fi
+  ) 9>"$venv.lock" || return 1
+  echo "$venv/bin/python"
 }
 
 qx_is_debian_python() {  # python: true for Debian's own interpreters, which see dist-packages already

@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
-# Runs every test, for each supported Python found (3.11, 3.12, 3.13):
-#   - installs the Debian packages missing;
+# Runs every test, for each supported Python found (python-versions.txt):
+#   - installs the Debian packages missing, and the Python tools
+#     (requirements-dev.txt, from PyPI) into a venv per interpreter;
 #   - a build tree per interpreter, then ctest in it (the C++ tests embed that
 #     interpreter, the pytest suite runs under it): build/ (/usr/bin/python3),
-#     build-dbg/ (python3.11-dbg, whose assertions catch reference-count
-#     errors), build-312/ and build-313/ (see scripts/deps.sh for where those
-#     interpreters are found);
+#     build-dbg/ (Debian's debug build of it, whose assertions catch
+#     reference-count errors), build-312/, build-313/ and so on (see
+#     scripts/deps.sh for where those interpreters are found);
 #   - each check in scripts/checks/ in name order (each prints what it
 #     measured, per interpreter where it runs under several).
 # A version not found is skipped and named, unless QX_REQUIRE_PYTHONS lists
-# it (.ci/run requires all three): then the run fails.
+# it (.ci/run sets it to "all"): then the run fails.
 # Prints "[n/N] stage" with each stage's duration, and the total.
 set -euo pipefail
 QX_ROOT="$(cd "$(dirname "$0")/.." && pwd)"
@@ -28,13 +29,18 @@ fmt_time() {  # seconds
 stage_packages() {
   qx_install_deps
   echo "Debian packages present: $(echo $QX_APT_PACKAGES | wc -w) (scripts/deps.sh)"
+  qx_find_pythons
+  local version python
+  for python in $(for version in $QX_FOUND_PYTHONS; do qx_python_for "$version"; done) "$QX_DEBUG_PYTHON"; do
+    echo "Python tools for $python: $(qx_tools_python "$python")"
+  done
 }
 
 # Builds the tree (everything: module, C++ tests, benchmarks), runs ctest,
-# then prints the counts that ctest keeps to itself for passing tests.
+# then prints the counts from the runners' JUnit files: ctest's own output
+# goes to a log in the tree, shown when something fails.
 stage_ctest() {  # version dir python
-  local version="$1" dir="$2" python="$3" start rc=0 log
-  local -a env_extra=(PYTEST_ADDOPTS=-rs)  # pytest names each skipped test and why
+  local version="$1" dir="$2" python="$3" start rc=0 tools log
   if [ -z "$python" ]; then
     qx_missing_line "$version"
     if qx_required "$version"; then
@@ -43,39 +49,31 @@ stage_ctest() {  # version dir python
     fi
     return 3
   fi
+  tools="$(qx_tools_python "$python")" || return 1
   mkdir -p "$dir"
   start=$SECONDS
-  if ! qx_build "$dir" "$python" -DQX_BUILD_TESTS=ON -DQX_BUILD_BENCH=ON >"$dir/build.log" 2>&1; then
+  if ! qx_build "$dir" "$python" -DQX_BUILD_TESTS=ON -DQX_BUILD_BENCH=ON -DQX_TEST_PYTHON="$tools" \
+    >"$dir/build.log" 2>&1; then
     tail -n 60 "$dir/build.log"
     echo "build failed (whole log: ${dir#"$QX_ROOT"/}/build.log)"
     return 1
   fi
-  echo "built ${dir#"$QX_ROOT"/}/ against $python in $(fmt_time $((SECONDS - start)))"
-  if ! qx_is_debian_python "$python"; then
-    # pytest and hypothesis are Debian's: CMake sets the tests' PYTHONPATH,
-    # so they come in through the user site instead. That pytest is older
-    # than 3.12 and warns thousands of times about its own use of ast.
-    env_extra+=(PYTHONUSERBASE="$(qx_debian_userbase "$python" "$dir/debian-userbase")"
-      PYTEST_ADDOPTS="-rs -W ignore::DeprecationWarning:_pytest.assertion.rewrite")
-  fi
-  rm -f "$dir/hypothesis-examples.txt"
-  (cd "$dir" && env "${env_extra[@]}" ctest --output-on-failure) || rc=$?
-  log="$dir/Testing/Temporary/LastTest.log"
-  if [ -f "$log" ]; then
-    echo "counts ($python):"
-    local cpp_passed cpp_failed
-    cpp_passed="$( (grep -E '^\[  PASSED  \] [0-9]+ tests?\.' "$log" || true) | tail -n 1 |
-      sed -E 's/.* ([0-9]+) tests?\./\1 passed/')"
-    cpp_failed="$( (grep -E '^\[  FAILED  \] [0-9]+ tests?, listed below' "$log" || true) | tail -n 1 |
-      sed -E 's/.* ([0-9]+) tests?,.*/, \1 failed/')"
-    [ -z "$cpp_passed$cpp_failed" ] || echo "  C++ tests (qx_cpp_tests): ${cpp_passed:-0 passed}$cpp_failed"
-    grep -E '^=* ?[0-9]+ (passed|failed|errors?|skipped|xfailed|xpassed)\b.* in [0-9.]+s' "$log" |
-      tail -n 1 | sed -E 's/^=+ //; s/ =+$//; s/^/  Python tests (tests\/python): /' || true
-    grep -E '^SKIPPED ' "$log" | sed 's/^/    /' || true
-  fi
+  echo "built ${dir#"$QX_ROOT"/}/ against $python in $(fmt_time $((SECONDS - start))); Python tests run by $tools"
+  rm -rf "$dir/results" "$dir/hypothesis-examples.txt"
+  log="$dir/ctest.log"
+  # -rs: pytest names each skipped test and why (in the log).
+  (cd "$dir" && PYTEST_ADDOPTS=-rs "$QX_CTEST" --output-on-failure --output-junit results/ctest.xml) \
+    >"$log" 2>&1 || rc=$?
+  "$QX_DEBIAN_PYTHON" "$QX_ROOT/scripts/results.py" "ctest=$dir/results/ctest.xml" \
+    "C++ tests (qx_cpp_tests)=$dir/results/cpp_tests.xml" \
+    "Python tests (tests/python)=$dir/results/python_tests.xml" | sed 's/^/  /' || rc=1
   if [ -f "$dir/hypothesis-examples.txt" ]; then
-    echo "  $(head -n 1 "$dir/hypothesis-examples.txt") [per property: ${dir#"$QX_ROOT"/}/hypothesis-examples.txt]"
+    echo "  $(head -n 1 "$dir/hypothesis-examples.txt")"
   fi
+  if [ "$rc" -ne 0 ]; then
+    tail -n 80 "$log"
+  fi
+  echo "  details: ${log#"$QX_ROOT"/}; hypothesis examples per property: ${dir#"$QX_ROOT"/}/hypothesis-examples.txt"
   return "$rc"
 }
 
@@ -91,6 +89,9 @@ qx_required() {  # version
   case " ${QX_REQUIRE_PYTHONS:-} " in *" $1 "*) return 0 ;; *) return 1 ;; esac
 }
 
+if [ "${QX_REQUIRE_PYTHONS:-}" = all ]; then
+  QX_REQUIRE_PYTHONS="$QX_SUPPORTED_PYTHONS"
+fi
 for version in ${QX_REQUIRE_PYTHONS:-}; do
   case " $QX_SUPPORTED_PYTHONS " in
     *" $version "*) ;;
@@ -134,13 +135,12 @@ run_stage() {  # name command...: runs it with errexit in a subshell; 3 means sk
   summary+=("$line")
 }
 
-run_stage "packages (apt)" stage_packages
-
+run_stage "packages (apt) and Python tools (PyPI)" stage_packages
 qx_find_pythons
 echo
 echo "Python versions found: $QX_FOUND_PYTHONS"
 for version in $QX_FOUND_PYTHONS; do
-  echo "  $version: $(qx_python_for "$version")$([ "$version" = 3.11 ] && echo " (and /usr/bin/python3.11-dbg)")"
+  echo "  $version: $(qx_python_for "$version")$([ "$version" = "$QX_DEBIAN_VERSION" ] && echo " (and $QX_DEBUG_PYTHON)")"
 done
 if [ -n "$QX_MISSING_PYTHONS" ]; then
   printf '%s' "$QX_MISSING_PYTHONS" | sed 's/^/  /'
@@ -149,12 +149,12 @@ if [ -n "${QX_REQUIRE_PYTHONS:-}" ]; then
   echo "Required (QX_REQUIRE_PYTHONS): $QX_REQUIRE_PYTHONS"
 fi
 
-run_stage "ctest 3.11 (build/)" stage_ctest 3.11 "$QX_ROOT/build" /usr/bin/python3
-run_stage "ctest 3.11 debug (build-dbg/)" stage_ctest 3.11 "$QX_ROOT/build-dbg" /usr/bin/python3.11-dbg
 for version in $QX_SUPPORTED_PYTHONS; do
-  [ "$version" = 3.11 ] && continue
   tree="$(qx_tree_for_version "$version")"
   run_stage "ctest $version (${tree#"$QX_ROOT"/}/)" stage_ctest "$version" "$tree" "$(qx_python_for "$version")"
+  if [ "$version" = "$QX_DEBIAN_VERSION" ]; then
+    run_stage "ctest $version debug (build-dbg/)" stage_ctest "$version" "$QX_ROOT/build-dbg" "$QX_DEBUG_PYTHON"
+  fi
 done
 for check in "${checks[@]}"; do
   run_stage "check $(basename "$check" .sh)" stage_check "$check"
