@@ -1,5 +1,6 @@
-// Function-object calls: the same entry point behind the module's function
-// type and behind an interpreter builtin, called three ways.
+// Function-object calls from C: the same entry point behind the module's
+// function type and behind an interpreter builtin, called through the two
+// call APIs (calls from Python code: pyperf_cases.py).
 #include "bench/bench.h"
 
 #include <string>
@@ -12,26 +13,13 @@ namespace qxbench {
 
 using qx::g_state;
 
-namespace {
-
-PyObject* EntryO(PyObject* /*self*/, PyObject* arg) noexcept { return Py_NewRef(arg); }
-PyObject* EntryNoArgs(PyObject* /*self*/, PyObject* /*unused*/) noexcept { return Py_NewRef(Py_None); }
-
-}  // namespace
-
-PyMethodDef kEntryODef = {"f", EntryO, METH_O, nullptr};
-PyMethodDef kEntryNoArgsDef = {"f", EntryNoArgs, METH_NOARGS, nullptr};
-
 bool Bench::CallCases() {
   PyObject* x = small_int.get();
-  for (auto& [label, how] :
-       std::vector<std::pair<std::string, int>>{{"call METH_O f(x), Python code", 0},
-                                                {"call METH_O f(x), PyObject_Vectorcall", 1},
-                                                {"call METH_O f(x), PyObject_Call", 2}}) {
+  for (auto& [label, how] : std::vector<std::pair<std::string, int>>{
+           {"call METH_O f(x), PyObject_Vectorcall", 1}, {"call METH_O f(x), PyObject_Call", 2}}) {
     // Captured by copy through an initialiser: clang before 16 cannot name a
     // structured binding in a capture list, and the lint runs clang.
     auto side = [&, how = how](PyObject* f, const char* name) -> Side {
-      if (how == 0) return {name, PythonLoop(fx.Fn("call_one"), {f, x}), kUnroll};
       if (how == 1)
         return {name, ObjectLoop([f, x] {
                   PyObject* a[1] = {x};
@@ -49,12 +37,9 @@ bool Bench::CallCases() {
       return false;
     // NOLINTEND(clang-analyzer-cplusplus.NewDeleteLeaks)
   }
-  for (auto& [label, how] :
-       std::vector<std::pair<std::string, int>>{{"call METH_NOARGS f(), Python code", 0},
-                                                {"call METH_NOARGS f(), PyObject_Vectorcall", 1},
-                                                {"call METH_NOARGS f(), PyObject_Call", 2}}) {
+  for (auto& [label, how] : std::vector<std::pair<std::string, int>>{
+           {"call METH_NOARGS f(), PyObject_Vectorcall", 1}, {"call METH_NOARGS f(), PyObject_Call", 2}}) {
     auto side = [&, how = how](PyObject* f, const char* name) -> Side {
-      if (how == 0) return {name, PythonLoop(fx.Fn("call_none"), {f}), kUnroll};
       if (how == 1) return {name, ObjectLoop([f] { return PyObject_Vectorcall(f, nullptr, 0, nullptr); }), 1};
       PyObject* args = g_state.empty_tuple;
       return {name, ObjectLoop([f, args] { return PyObject_Call(f, args, nullptr); }), 1};

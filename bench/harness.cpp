@@ -1,31 +1,11 @@
-// Timing runners, the interleaved rounds and the allocation counter.
+// The interleaved rounds and the allocation counter.
 #include "bench/harness.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 
-#include "runtime/ref.h"
-
 namespace qxbench {
-
-using qx::Ref;
-
-Runner PythonLoop(PyObject* fn, const std::vector<PyObject*>& args) {
-  return [fn, args](long n) {
-    Ref count = Ref::steal(PyLong_FromLong(n));
-    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(args.size()) + 1));
-    if (!count || !tuple) return -1.0;
-    for (size_t i = 0; i < args.size(); ++i) {
-      PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), Py_NewRef(args[i]));
-    }
-    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(args.size()), count.release());
-    const auto t0 = Clock::now();
-    Ref r = Ref::steal(PyObject_Call(fn, tuple.get(), nullptr));
-    const auto t1 = Clock::now();
-    return r ? Seconds(t0, t1) : -1.0;
-  };
-}
 
 bool Fail(const std::string& what) {
   std::fprintf(stderr, "qx_bench: %s failed\n", what.c_str());

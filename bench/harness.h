@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <chrono>
+#include <cmath>
 #include <functional>
 #include <string>
 #include <vector>
@@ -30,6 +31,9 @@ struct Row {
   std::string unit;
   double module_value = 0;
   double interp_value = 0;
+  // Standard deviations, shown after the values when known (pyperf's rows).
+  double module_stdev = std::nan("");
+  double interp_stdev = std::nan("");
   double ratio = 0;
   std::string goal;
   std::string result;
@@ -83,11 +87,6 @@ Runner ObjectLoop(Body body) {
   };
 }
 
-// A runner that calls a Python function fn(*args, iterations); the function
-// repeats its statement kUnroll times per iteration.
-constexpr int kUnroll = 10;
-Runner PythonLoop(PyObject* fn, const std::vector<PyObject*>& args);
-
 // Reports a failed step (and the Python error, if any); returns false.
 bool Fail(const std::string& what);
 
@@ -96,7 +95,8 @@ bool RunTimed(const TimedCase& c, const Options& opt, Row* row);
 
 // Rows measured elsewhere, one tab-separated line each.
 bool ReadExtraRows(const std::string& path, std::vector<Row>* rows);
-void PrintTable(const std::vector<Row>& rows);
+// Without verdicts (a smoke run): no ratio, goal and result columns.
+void PrintTable(const std::vector<Row>& rows, bool verdicts);
 
 // Whole-text number parsing (atof and atoi would read garbage as 0).
 bool ParseDouble(const char* text, double* out);

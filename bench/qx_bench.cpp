@@ -1,8 +1,11 @@
-// Measures the module's fast paths against what the interpreter offers for
-// the same job, side by side in one process: both sides of a case are timed
-// in interleaved rounds (their order alternating), and each case reports the
-// medians of the per-operation times and the median of the per-round ratios.
-// Allocation cases count allocator calls instead of time.
+// Measures the module's fast paths that Python code cannot reach (C-level
+// calls, argument parsing, traceback entries) against what the interpreter
+// offers for the same job, side by side in one process: both sides of a case
+// are timed in interleaved rounds (their order alternating), and each case
+// reports the medians of the per-operation times and the median of the
+// per-round ratios. Allocation cases count allocator calls instead of time.
+// What Python code can time (import, calls from Python code, the
+// enumerations) pyperf measures: pyperf_run.py.
 //
 // Usage: qx_bench [--quick] [--rounds N] [--sample-ms X] [--only TEXT]
 //                 [--extra-rows FILE]
@@ -10,9 +13,8 @@
 // The second form runs one side of the selected cases and prints nothing, for
 // a profiler (the difference of two runs with different N gives the cost of
 // one iteration).
-// --extra-rows prepends rows measured elsewhere (the import case, whose two
-// sides need fresh processes); each line: case, module side, interpreter
-// side, unit, module value, interpreter value, ratio, goal, result (tabs).
+// --extra-rows prepends rows measured elsewhere (pyperf's, see table.cpp for
+// the format), so that one table shows every case.
 //
 // Here: the options and the run. The harness (timing, allocation counting,
 // the table) is in harness.h, the objects the cases share in bench.h and
@@ -105,13 +107,12 @@ int Main(int argc, char** argv) {
   std::vector<Row> rows = extra;
   rows.insert(rows.end(), bench.rows.begin(), bench.rows.end());
   if (bench.opt.quick) {
-    // A smoke run's numbers are noise: judging them would only mislead.
-    for (Row& r : rows) r.result = "-";
-    PrintTable(rows);
-    std::printf("\n%d case(s) run (quick mode: no verdicts, the numbers are not measurements)\n",
+    // A smoke run's numbers are noise: ratios and verdicts would only mislead.
+    PrintTable(rows, false);
+    std::printf("\n%d case(s) run (quick mode: no ratios or verdicts, the numbers are not measurements)\n",
                 static_cast<int>(rows.size()));
   } else {
-    PrintTable(rows);
+    PrintTable(rows, true);
     int misses = 0;
     for (const Row& r : rows) misses += r.result == "MISS";
     std::printf("\n%d case(s), %d goal(s) missed\n", static_cast<int>(rows.size()), misses);

@@ -1,35 +1,48 @@
 #!/usr/bin/env bash
-# Builds the module and the benchmark program against one interpreter and
-# runs every benchmark case, printing one table. Options:
-#   --python PATH  the interpreter (default /usr/bin/python3); the build tree
-#                  is the one the test command uses for it: build/ for
-#                  /usr/bin/python3, build-dbg/ for python3.11-dbg,
-#                  build-312/ and build-313/ for 3.12 and 3.13 (QX_BENCH_BUILD
-#                  names another)
-#   --quick        a few iterations of each case (a smoke run: the numbers
-#                  are noise, and no verdicts are printed)
-#   --no-import    skip the import case (it starts 2 x 33 processes)
-# Any other option goes to qx_bench (--rounds N, --sample-ms X, --only TEXT).
+# Builds the module and the benchmark programs against one interpreter, runs
+# every benchmark case and prints one table: first the cases pyperf times
+# from Python code (pyperf_run.py, under the interpreter's tools venv), then
+# those of qx_bench (C-level calls and parsing, traceback entries,
+# allocations). Options:
+#   --python PATH   the interpreter (default /usr/bin/python3); the build tree
+#                   is the one the test command uses for it: build/ for
+#                   /usr/bin/python3, build-dbg/ for python3.11-dbg,
+#                   build-312/ and build-313/ for 3.12 and 3.13 (QX_BENCH_BUILD
+#                   names another)
+#   --quick         a smoke run: one pyperf value per side, a few iterations
+#                   of each qx_bench case, no goals and no verdicts (the
+#                   numbers are noise)
+#   --no-import     skip the import case
+#   --json-dir DIR  where pyperf's files go (module.json, interp.json,
+#                   pyperf.log) and a copy of the table; default
+#                   bench/results/<version>-<commit>[-quick]/
+#   --only TEXT     only the cases whose name contains TEXT
+# Any other option goes to qx_bench (--rounds N, --sample-ms X).
 set -euo pipefail
 QX_ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 . "$QX_ROOT/scripts/deps.sh"
 qx_install_deps
 
 python=/usr/bin/python3
-pairs=31
-warmup=2
-import_case=1
+quick=""
+json_dir=""
+py_opts=()
 pass=()
 while [ $# -gt 0 ]; do
   case "$1" in
-    --python)
-      [ $# -ge 2 ] || { echo "bench/run.sh: --python needs a path" >&2; exit 2; }
-      python="$2"
+    --python | --json-dir | --only)
+      [ $# -ge 2 ] || { echo "bench/run.sh: $1 needs a value" >&2; exit 2; }
+      case "$1" in
+        --python) python="$2" ;;
+        --json-dir) json_dir="$2" ;;
+        --only) py_opts+=("$1" "$2"); pass+=("$1" "$2") ;;
+      esac
       shift
       ;;
     --python=*) python="${1#--python=}" ;;
-    --quick) pairs=3; warmup=0; pass+=("$1") ;;
-    --no-import) import_case="" ;;
+    --json-dir=*) json_dir="${1#--json-dir=}" ;;
+    --quick) quick=1; py_opts+=("$1"); pass+=("$1") ;;
+    --no-import) py_opts+=("$1") ;;
     *) pass+=("$1") ;;
   esac
   shift
@@ -59,17 +72,31 @@ if [ -n "$configured" ]; then
 fi
 
 echo "building ${build#"$QX_ROOT"/}/ against $python"
-cmake -S "$QX_ROOT" -B "$build" -DQX_PYTHON="$python" -DQX_BUILD_BENCH=ON >/dev/null
-cmake --build "$build" --target weekdays qx_bench -j "$(nproc)" >/dev/null
+"$QX_CMAKE" -S "$QX_ROOT" -B "$build" -DQX_PYTHON="$python" -DQX_BUILD_BENCH=ON >/dev/null
+"$QX_CMAKE" --build "$build" --target weekdays qx_bench qx_bench_objects -j "$(nproc)" >/dev/null
+tools="$(qx_tools_python "$python")"
+
+# Named by version and commit, so that a run at another commit lands beside
+# this one for pyperf compare_to.
+if [ -z "$json_dir" ]; then
+  commit="$(git -C "$QX_ROOT" describe --always --dirty 2>/dev/null || echo unversioned)"
+  kind="$version"
+  if [ "$debug" = 1 ]; then kind="${version}d"; fi
+  json_dir="$QX_ROOT/bench/results/$kind-$commit${quick:+-quick}"
+fi
+mkdir -p "$json_dir"
+json_dir="$(cd "$json_dir" && pwd)"
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
-extra=()
-if [ -n "$import_case" ]; then
-  "$python" "$QX_ROOT/bench/import_bench.py" --python "$python" --package-root "$build/python" \
-    --work "$work" --out "$work/import.tsv" --pairs "$pairs" --warmup "$warmup"
-  extra=(--extra-rows "$work/import.tsv")
-fi
-echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')," \
-  "$("$python" -c 'import sys; print("Python", sys.version.split()[0])') ($python)"
-"$build/qx_bench" "${extra[@]}" "${pass[@]}"
+PYTHONPATH="$build/python:$build/bench-python" "$tools" "$QX_ROOT/bench/pyperf_run.py" \
+  --python "$python" --package-root "$build/python" --json-dir "$json_dir" --work "$work" \
+  --rows "$work/pyperf.tsv" "${py_opts[@]}"
+{
+  echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')," \
+    "$("$python" -c 'import sys; print("Python", sys.version.split()[0])') ($python)"
+  "$build/qx_bench" --extra-rows "$work/pyperf.tsv" "${pass[@]}"
+} | tee "$json_dir/table.txt"
+shown="${json_dir#"$QX_ROOT"/}"
+echo "pyperf's results: $shown/module.json and interp.json (its output: pyperf.log)"
+echo "against another run: ${tools#"$QX_ROOT"/} -m pyperf compare_to --table OTHER/module.json $shown/module.json"

@@ -26,7 +26,8 @@ bool ParseLong(const char* text, long* out) {
 }
 
 // Each line: case, module side, interpreter side, unit, module value,
-// interpreter value, ratio, goal, result.
+// interpreter value, ratio, goal, result, module stdev, interpreter stdev
+// (the last two "nan" when unknown).
 bool ReadExtraRows(const std::string& path, std::vector<Row>* rows) {
   std::ifstream in(path);
   if (!in) {
@@ -40,18 +41,19 @@ bool ReadExtraRows(const std::string& path, std::vector<Row>* rows) {
     std::stringstream ss(line);
     std::string cell;
     while (std::getline(ss, cell, '\t')) f.push_back(cell);
-    if (f.size() != 9) {
+    if (f.size() != 11) {
       std::fprintf(stderr, "qx_bench: malformed row in %s: %s\n", path.c_str(), line.c_str());
       return false;
     }
-    double values[3];
-    for (int k = 0; k < 3; ++k) {
-      if (!ParseDouble(f[4 + k].c_str(), &values[k])) {
+    double values[5];
+    const int columns[5] = {4, 5, 6, 9, 10};
+    for (int k = 0; k < 5; ++k) {
+      if (!ParseDouble(f[columns[k]].c_str(), &values[k])) {
         std::fprintf(stderr, "qx_bench: malformed number in %s: %s\n", path.c_str(), line.c_str());
         return false;
       }
     }
-    Row r{f[0], f[1], f[2], f[3], values[0], values[1], values[2], f[7], f[8]};
+    Row r{f[0], f[1], f[2], f[3], values[0], values[1], values[3], values[4], values[2], f[7], f[8]};
     rows->push_back(r);
   }
   return true;
@@ -72,11 +74,17 @@ std::string Number(double v, const std::string& unit) {
   return buf;
 }
 
+// A value and, when known, its standard deviation.
+std::string Value(double v, double stdev, const std::string& unit) {
+  return std::isnan(stdev) ? Number(v, unit) : Number(v, unit) + " +- " + Number(stdev, unit);
+}
+
 }  // namespace
 
-void PrintTable(const std::vector<Row>& rows) {
+void PrintTable(const std::vector<Row>& rows, bool verdicts) {
   std::vector<std::vector<std::string>> cells = {
       {"case", "module side", "interpreter side", "unit", "module", "interp", "ratio", "goal", "result"}};
+  if (!verdicts) cells[0].resize(6);
   for (const Row& r : rows) {
     char ratio[32];
     if (std::isnan(r.ratio)) {
@@ -84,8 +92,10 @@ void PrintTable(const std::vector<Row>& rows) {
     } else {
       std::snprintf(ratio, sizeof(ratio), "%.3f", r.ratio);
     }
-    cells.push_back({r.name, r.module_side, r.interp_side, r.unit, Number(r.module_value, r.unit),
-                     Number(r.interp_value, r.unit), ratio, r.goal, r.result});
+    cells.push_back({r.name, r.module_side, r.interp_side, r.unit,
+                     Value(r.module_value, r.module_stdev, r.unit),
+                     Value(r.interp_value, r.interp_stdev, r.unit), ratio, r.goal, r.result});
+    cells.back().resize(cells[0].size());
   }
   std::vector<size_t> width(cells[0].size(), 0);
   for (const auto& line : cells) {
