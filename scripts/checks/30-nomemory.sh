@@ -5,41 +5,46 @@
 # the n-th allocation for n = 0, 1, ... until the operation no longer reaches
 # it. Every outcome must be success or a clean Python exception, and the
 # module must work afterwards.
-# Runs under the debug interpreter python3.11-dbg (build-dbg/; its
-# assertions check reference counts too), then under each 3.12 and 3.13
-# release interpreter found (build-312/, build-313/; there only allocated
-# blocks are counted after a failure, a release build keeps no reference
-# total). Prints the allocation points in all for each interpreter, per
-# operation for the debug one; fails on any fault.
+# Runs under Debian's debug interpreter (build-dbg/; its assertions check
+# reference counts too), then under the release interpreter of each other
+# supported version found (build-312/ and so on; there only allocated blocks
+# are counted after a failure, a release build keeps no reference total).
+# Prints one line per interpreter, naming the file in its tree that holds
+# the figures (nomemory-details.txt); on a fault, the end of that file.
 set -uo pipefail
 QX_ROOT="${QX_ROOT:-$(cd "$(dirname "$0")/../.." && pwd)}"
 . "$QX_ROOT/scripts/deps.sh"
 qx_find_pythons
 
 failed=""
-sweep() {  # label tree python [nomemory.py option...]
-  local label="$1" tree="$2" python="$3" start=$SECONDS
-  shift 3
-  echo "-- $label: $python (${tree#"$QX_ROOT"/}/)"
+sweep() {  # label tree python
+  local label="$1" tree="$2" python="$3" start=$SECONDS details
+  details="$tree/nomemory-details.txt"
   if ! qx_build_module "$tree" "$python"; then
-    echo "   build failed"
+    echo "nomemory $label ($python): build of ${tree#"$QX_ROOT"/}/ failed"
     failed="$failed $label"
     return
   fi
-  PYTHONPATH="$tree/python" PYTHONDONTWRITEBYTECODE=1 \
-    "$python" "$QX_ROOT/tests/reliability/nomemory.py" "$@" || failed="$failed $label"
-  echo "   ($label: $((SECONDS - start)) s)"
+  if PYTHONPATH="$tree/python" PYTHONDONTWRITEBYTECODE=1 \
+    "$python" "$QX_ROOT/tests/reliability/nomemory.py" >"$details" 2>&1; then
+    echo "nomemory $label ($python): $(sed -n 's/^allocation-failure sweep: //p' "$details");" \
+      "$((SECONDS - start)) s [${details#"$QX_ROOT"/}]"
+  else
+    tail -n 40 "$details"
+    echo "nomemory $label ($python): FAILED after $((SECONDS - start)) s (all of it: ${details#"$QX_ROOT"/})"
+    failed="$failed $label"
+  fi
 }
 
-sweep "3.11 debug" "$QX_ROOT/build-dbg" /usr/bin/python3.11-dbg
-for version in 3.12 3.13; do
+sweep "$QX_DEBIAN_VERSION debug" "$QX_ROOT/build-dbg" "$QX_DEBUG_PYTHON"
+for version in $QX_SUPPORTED_PYTHONS; do
+  [ "$version" = "$QX_DEBIAN_VERSION" ] && continue  # swept under its debug build above
   python="$(qx_python_for "$version")"
   if [ -z "$python" ]; then
-    echo "-- $version: skipped, not found"
+    echo "nomemory $version: skipped, not found"
     continue
   fi
-  # The table of points per operation once, for the debug interpreter.
-  sweep "$version" "$(qx_tree_for_version "$version")" "$python" --no-table
+  sweep "$version" "$(qx_tree_for_version "$version")" "$python"
 done
 
 if [ -n "$failed" ]; then

@@ -1,36 +1,45 @@
 #!/usr/bin/env bash
 # AddressSanitizer and UndefinedBehaviorSanitizer: builds build-asan (module
-# and C++ tests instrumented, against /usr/bin/python3), then runs the C++
-# test binary and the Python tests with the interpreter's allocator set to
-# malloc (so every object allocation goes through the sanitizer) and the
-# sanitizer runtime preloaded into the interpreter. Every sanitized process,
-# the fresh interpreters that some tests start included, writes its reports
-# to a log directory; any report fails the check. Prints the number of
-# sanitized runs and of reports.
+# and C++ tests instrumented, against Debian's /usr/bin/python3), then runs
+# the C++ test binary and the Python tests (pytest from the interpreter's
+# tools venv) with the interpreter's allocator set to malloc (so every object
+# allocation goes through the sanitizer) and the sanitizer runtime preloaded
+# into the interpreter. Every sanitized process, the fresh interpreters that
+# some tests start included, writes its reports to a log directory; any
+# report fails the check. Prints one line (each run's counts, the number of
+# reports), naming the file in build-asan/ that holds every run's output
+# (sanitizers-details.txt); on a failure, the reports and that output's end.
 set -uo pipefail
 QX_ROOT="${QX_ROOT:-$(cd "$(dirname "$0")/../.." && pwd)}"
 . "$QX_ROOT/scripts/deps.sh"
 
 build="$QX_ROOT/build-asan"
-python=/usr/bin/python3
+python="$QX_DEBIAN_PYTHON"
 logs="$build/sanitizer-logs"
+details="$build/sanitizers-details.txt"
+start=$SECONDS
 
-echo "building $build (-DQX_SANITIZE=ON, $python)"
 mkdir -p "$build"
-if ! qx_build "$build" "$python" -DQX_SANITIZE=ON -DQX_BUILD_BENCH=OFF >"$build/check-build.log" 2>&1; then
+if ! qx_build "$build" "$python" -DQX_SANITIZE=ON -DQX_BUILD_TESTS=ON -DQX_BUILD_BENCH=OFF \
+  >"$build/check-build.log" 2>&1; then
   tail -n 40 "$build/check-build.log"
-  echo "sanitizers: build failed"
+  echo "sanitizers: build of build-asan/ failed (log: build-asan/check-build.log)"
   exit 1
 fi
+# Made (if need be) before anything is sanitized: pip does not run under it.
+tools_python="$(qx_tools_python "$python")" || { echo "sanitizers: no tools venv for $python"; exit 1; }
 
-libasan="$(g++ -print-file-name=libasan.so)"
+# The runtime of the compiler that instrumented the tree.
+cxx="$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")"
+libasan="$("$cxx" -print-file-name=libasan.so)"
 if [ ! -e "$libasan" ]; then
-  echo "sanitizers: gcc's libasan not found ($libasan)"
+  echo "sanitizers: $cxx's libasan not found ($libasan)"
   exit 1
 fi
 
 rm -rf "$logs"
 mkdir -p "$logs"
+: >"$details"
 supp="$QX_ROOT/tests/sanitizers/lsan.supp"
 # halt_on_error / -fno-sanitize-recover: the first report ends the process
 # with a failure. log_path: one file per reporting process, so that reports
@@ -42,25 +51,32 @@ lsan_options="suppressions=$supp:print_suppressions=0"
 
 runs=0
 failed=""
+counts=()
 
-run_sanitized() {  # name, command...
-  local name="$1"
+run_sanitized() {  # name, command...: its output goes to the details file, its counts to the summary
+  local name="$1" out="$build/sanitized-run.txt" count
   shift
   runs=$((runs + 1))
-  echo "-- $name"
   env ASAN_OPTIONS="$asan_options" UBSAN_OPTIONS="$ubsan_options" LSAN_OPTIONS="$lsan_options" \
-    PYTHONMALLOC=malloc "$@" || failed="$failed $name"
+    PYTHONMALLOC=malloc "$@" >"$out" 2>&1 || failed="$failed; $name"
+  { echo "== $name"; cat "$out"; echo; } >>"$details"
+  # pytest's last line, or GoogleTest's PASSED (and SKIPPED) lines.
+  count="$(grep -E '^[0-9]+ (passed|failed)' "$out" | tail -n 1 | sed -E 's/ in [0-9.]+s.*//')"
+  [ -n "$count" ] || count="$(sed -nE 's/^\[  (PASSED|SKIPPED) +\] ([0-9]+) tests?\b.*/\2 \L\1/p' "$out" |
+    paste -sd, - | sed 's/,/, /g')"
+  counts+=("$name ${count:-no count}")
+  rm -f "$out"
 }
 
-run_sanitized "C++ tests (qx_cpp_tests)" \
+run_sanitized "C++ tests" \
   env QX_PACKAGE_ROOT="$build/python" "$build/qx_cpp_tests" --gtest_brief=1
 
 # The Python tests: the interpreter is not instrumented, so the runtime is
 # preloaded into it (and, through the inherited environment, into the fresh
 # interpreters that the subprocess tests start).
-run_sanitized "Python tests (tests/python)" \
+run_sanitized "Python tests" \
   env LD_PRELOAD="$libasan" PYTHONPATH="$build/python" QX_PACKAGE_ROOT="$build/python" \
-  PYTHONDONTWRITEBYTECODE=1 "$python" -m pytest -q -p no:cacheprovider "$QX_ROOT/tests/python" \
+  PYTHONDONTWRITEBYTECODE=1 "$tools_python" -m pytest -q -p no:cacheprovider "$QX_ROOT/tests/python" \
   --ignore "$QX_ROOT/tests/python/test_stateful.py"
 
 # The stateful attack creates and destroys sub-interpreters, and at exit
@@ -72,19 +88,21 @@ asan_options_saved="$asan_options"
 asan_options="${asan_options/detect_leaks=1/detect_leaks=0}"
 run_sanitized "stateful test (no leak detection)" \
   env LD_PRELOAD="$libasan" PYTHONPATH="$build/python" QX_PACKAGE_ROOT="$build/python" \
-  PYTHONDONTWRITEBYTECODE=1 "$python" -m pytest -q -p no:cacheprovider "$QX_ROOT/tests/python/test_stateful.py"
+  PYTHONDONTWRITEBYTECODE=1 "$tools_python" -m pytest -q -p no:cacheprovider "$QX_ROOT/tests/python/test_stateful.py"
 asan_options="$asan_options_saved"
 
 reports=$(find "$logs" -type f | wc -l)
-if [ "$reports" -gt 0 ]; then
+summary="$(printf '%s; ' "${counts[@]}")$reports sanitizer reports; $((SECONDS - start)) s"
+if [ -n "$failed" ] || [ "$reports" -ne 0 ]; then
   for f in "$logs"/*; do
+    [ -e "$f" ] || continue
     echo "== sanitizer report: $f"
     head -n 60 "$f"
   done
-fi
-echo "sanitizer runs: $runs, sanitizer reports: $reports"
-if [ -n "$failed" ] || [ "$reports" -ne 0 ]; then
-  echo "sanitizers: FAILED${failed:+ (failing runs:$failed)}"
+  tail -n 40 "$details"
+  echo "sanitizers ($python, build-asan/): $summary"
+  echo "sanitizers: FAILED${failed:+ (failing runs: ${failed#; })} (all output: ${details#"$QX_ROOT"/})"
   exit 1
 fi
+echo "sanitizers ($python, build-asan/): $summary [${details#"$QX_ROOT"/}]"
 echo "sanitizers: passed"

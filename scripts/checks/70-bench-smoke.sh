@@ -1,28 +1,38 @@
 #!/usr/bin/env bash
 # Keeps the benchmarks working: for /usr/bin/python3 and each 3.12 and 3.13
-# interpreter found, builds the benchmark program in that interpreter's tree
+# interpreter found, builds the benchmark programs in that interpreter's tree
 # and runs every case once in quick mode (bench/run.sh --quick --python ...).
-# Fails only if the program errors, never on a missed goal: timings are not
-# tests, and a quick run's numbers mean nothing.
-set -uo pipefail
+# Prints one line per interpreter and one overall; each run's table and
+# messages go to build-bench-smoke/<version>.txt, its pyperf files to
+# build-bench-smoke/<version>/. Fails only if a program errors, never on a
+# missed goal: timings are not tests, and a quick run's numbers mean nothing.
+set -euo pipefail
 QX_ROOT="${QX_ROOT:-$(cd "$(dirname "$0")/../.." && pwd)}"
 . "$QX_ROOT/scripts/deps.sh"
 qx_find_pythons
 
+out="$QX_ROOT/build-bench-smoke"
+mkdir -p "$out"
 failed=""
 for version in $QX_SUPPORTED_PYTHONS; do
   python="$(qx_python_for "$version")"
   if [ -z "$python" ]; then
-    echo "-- $version: skipped, not found"
+    echo "bench smoke $version: skipped, not found"
     continue
   fi
-  echo "-- $version: $python"
   start=$SECONDS
-  bash "$QX_ROOT/bench/run.sh" --quick --python "$python" || failed="$failed $version"
-  echo "   ($version: $((SECONDS - start)) s)"
+  table="$out/$version.txt"
+  if bash "$QX_ROOT/bench/run.sh" --quick --python "$python" --json-dir "$out/$version" >"$table" 2>&1; then
+    cases="$(sed -n 's/^\([0-9]*\) case(s) run.*/\1/p' "$table")"
+    echo "bench smoke $version: ${cases:-?} cases ran in $((SECONDS - start)) s ($python; table: ${table#"$QX_ROOT"/})"
+  else
+    echo "bench smoke $version: FAILED after $((SECONDS - start)) s ($python); last lines of ${table#"$QX_ROOT"/}:"
+    tail -n 15 "$table" | sed 's/^/  /'
+    failed="$failed $version"
+  fi
 done
 if [ -n "$failed" ]; then
-  echo "bench smoke: FAILED:$failed"
+  echo "bench smoke: FAILED for Python$failed"
   exit 1
 fi
-echo "bench smoke: passed for Python $QX_FOUND_PYTHONS"
+echo "bench smoke: passed for Python $QX_FOUND_PYTHONS (quick runs: the numbers are not measurements)"

@@ -14,7 +14,8 @@ from what the failed attempt left (a failed import leaves the module
 uninitialised, so it can be retried). Every later operation then runs with
 qx_runtime.impl_line_in_traceback false and again with it true.
 
-Usage: leaks.py [counted rounds]; prints the figures, exits 1 on a leak.
+Usage: leaks.py [counted rounds]; prints a summary line, then the figures;
+exits 1 on a leak.
 """
 import gc
 import os
@@ -138,10 +139,12 @@ def main():
     qx_ops.sanity()
 
     rounds = WARMUP + COUNTED
-    print(f"leak run: {len(import_ops)} import operations + {len(ops)} operations x 2 "
-          f"switch settings = {measured} operations x {rounds} rounds "
-          f"({WARMUP} warm-up + {COUNTED} counted) = {measured * rounds} rounds; "
-          f"fresh-interpreter import checked; {len(failures)} leaking")
+    print(f"leak run: {measured} operations x {rounds} rounds, fresh-interpreter import "
+          f"checked; {len(failures)} leaking")
+    print(f"  interpreter: {sys.executable}")
+    print(f"  {len(import_ops)} import operations + {len(ops)} operations x 2 switch settings = "
+          f"{measured} operations x {rounds} rounds ({WARMUP} warm-up + {COUNTED} counted) = "
+          f"{measured * rounds} rounds")
     for line in failures:
         print("  LEAK", line)
     return 1 if failures else 0

@@ -1,8 +1,8 @@
 """Allocation-failure sweep, with _testcapi.set_nomemory(n, n + 1): the n-th
-allocation (counted from 0) fails, every other one succeeds. Run under the
-debug interpreter python3.11-dbg, and under the release interpreters of 3.12
-and 3.13 (which keep no reference total: there the check for what a failed
-call leaves behind counts memory blocks only).
+allocation (counted from 0) fails, every other one succeeds. Run under a
+debug interpreter, or under a release one (which keeps no reference total:
+there the check for what a failed call leaves behind counts memory blocks
+only).
 
 For the import (each n in a fresh interpreter) and for every operation of
 qx_ops (in-process, with qx_runtime.impl_line_in_traceback false and then
@@ -35,8 +35,9 @@ failure (its stat() result, frame objects made while an exception
 propagates, a module table entry removed with an error set); they are not
 the module's, and the sweep keeps clear of them.
 
-Usage: nomemory.py [--no-table] (runs everything, prints the figures, exits 1
-on a fault; --no-table leaves out the allocation points of each operation).
+Usage: nomemory.py (runs everything; prints a summary line, then the figures,
+what was left out and why, and the allocation points of each operation;
+exits 1 on a fault).
 """
 import concurrent.futures
 import gc
@@ -175,12 +176,13 @@ def child_import(phase, n):
     print(json.dumps({"reached": reached, "problem": problem, "refused": bool(REFUSALS)}))
 
 
-def child_retry():
+def child_retry(phases):
     """The import's failure-and-retry path: in one interpreter, n runs up
     while every attempt fails (at the failing allocation, or else at a step
     made to fail after it), each attempt starting from what the previous
     failed one left. Phase A makes IntEnum fail, phase B gives the module an
-    enumeration without its last member."""
+    enumeration without its last member. A refusal ends the run: "refused"
+    names the phase."""
     import _testcapi
     import enum
     import types
@@ -188,10 +190,11 @@ def child_retry():
     real_int_enum = enum.IntEnum
     counts = {}
     problems = []
+    refused = None
     gc.disable()
     sys._getframe()
-    for phase in ("A", "B"):
-        if REFUSALS:
+    for phase in phases:
+        if refused:
             break
         n = 0
         while len(problems) < 3:  # a fault that repeats would repeat for every n
@@ -223,7 +226,8 @@ def child_retry():
             if _ready_refused(exc):
                 # A type's readying failed at this n; from 3.13 on the module
                 # refuses every later attempt, so the retries end here.
-                counts[phase] = f"{n} (then refused)"
+                counts[phase] = n
+                refused = phase
                 break
             if exc is None:
                 problems.append(f"retry phase {phase} n={n}: succeeded")
@@ -244,7 +248,7 @@ def child_retry():
     problem = _check_import_works(True)
     if problem:
         problems.append(problem)
-    print(json.dumps({"counts": counts, "problems": problems}))
+    print(json.dumps({"counts": counts, "problems": problems, "refused": refused}))
 
 
 def child_fresh(op_name, switch, n):
@@ -492,6 +496,32 @@ def _crash_text(proc):
     return f"exit status {proc.returncode}:\n      {tail}"
 
 
+# What the sweep met and accepts, reported once with the reason:
+# reason -> label -> the n of each attempt.
+EXPECTED = {}
+CRASHED_READYING = ("the interpreter itself crashed (3.13 crashes on some failed allocations "
+                    "inside PyType_Ready, its dictionary growth, next to those where the "
+                    "readying fails cleanly; not the module's, left out)")
+REFUSED_READYING = ("the import was refused after a type's readying failed (from 3.13 a static "
+                    "type cannot be readied again, so the module refuses later imports: the "
+                    "right outcome)")
+
+
+def _expected(reason, label, n):
+    EXPECTED.setdefault(reason, {}).setdefault(label, []).append(n)
+
+
+def _ranges(numbers):
+    """[1, 2, 3, 5] -> "1-3, 5"."""
+    runs = []
+    for n in sorted(numbers):
+        if runs and n == runs[-1][1] + 1:
+            runs[-1][1] = n
+        else:
+            runs.append([n, n])
+    return ", ".join(str(a) if a == b else f"{a}-{b}" for a, b in runs)
+
+
 def _sweep_fresh(pool, workers, args_for, label):
     """Runs the child for n = 0, 1, ... (a batch at a time, on every core)
     until the failure is no longer reached. Returns (points, problems)."""
@@ -506,10 +536,7 @@ def _sweep_fresh(pool, workers, args_for, label):
         for k, proc in zip(batch, procs):
             if proc.returncode != 0:
                 if k - 1 in refused or k - 1 in crashed_readying:
-                    # 3.13 itself crashes on some failed allocations inside
-                    # PyType_Ready (its dictionary growth), next to those
-                    # where the readying fails cleanly: not the module's.
-                    print(f"  skipped {label} n={k}: the interpreter crashed while readying a type")
+                    _expected(CRASHED_READYING, label, k)
                     crashed_readying.add(k)
                     continue
                 problems.append(f"{label} n={k}: {_crash_text(proc)}")
@@ -517,6 +544,7 @@ def _sweep_fresh(pool, workers, args_for, label):
             out = json.loads(proc.stdout.strip().splitlines()[-1])
             if out.get("refused"):
                 refused.add(k)
+                _expected(REFUSED_READYING, label, k)
             if out["problem"]:
                 problems.append(f"{label} n={k}: {out['problem']}")
             if not out["reached"] and end is None:
@@ -537,7 +565,31 @@ FRESH_OPS = (
 )
 
 
-def main(table=True):
+def _sweep_retry(problems, figures):
+    """The failure-and-retry path, both phases in one interpreter; when the
+    first ends in a refusal, the second in an interpreter of its own.
+    Returns the points of each phase."""
+    counts = {}
+    for phases in ("AB", "B"):
+        proc = _run(["retry", phases])
+        if proc.returncode != 0:
+            problems.append(f"retry {phases}: {_crash_text(proc)}")
+            break
+        out = json.loads(proc.stdout.strip().splitlines()[-1])
+        problems += out["problems"]
+        counts.update(out["counts"])
+        if out["refused"]:
+            _expected(REFUSED_READYING, f"retry phase {out['refused']}", counts[out["refused"]])
+        if "B" in counts:
+            break
+    figures.append(f"import failing and retried in one interpreter: {counts.get('A')} allocation "
+                   f"points before the IntEnum call + {counts.get('B')} after it"
+                   + (" (those after it in a second interpreter: the first refuses every "
+                      "import once a type's readying failed)" if phases == "B" else ""))
+    return counts
+
+
+def main():
     workers = max(2, os.cpu_count() or 2)
     problems = []
     figures = []
@@ -551,14 +603,7 @@ def main(table=True):
         figures.append(f"import in a fresh interpreter: {import_points['A']} allocation points "
                        f"before the IntEnum call + {import_points['B']} after it")
 
-        retry = _run(["retry"])
-        if retry.returncode != 0:
-            problems.append(f"retry: {_crash_text(retry)}")
-        else:
-            out = json.loads(retry.stdout.strip().splitlines()[-1])
-            problems += out["problems"]
-            figures.append(f"import failing and retried in one interpreter: "
-                           f"{out['counts'].get('A')} + {out['counts'].get('B')} allocation points")
+        retry_points = _sweep_retry(problems, figures)
 
         fresh = []
         for op_name, switch in FRESH_OPS:
@@ -601,19 +646,22 @@ def main(table=True):
 
     swept = [n for n in names if len(points.get(n, {})) == 2]
     total = sum(sum(points[n].values()) for n in swept)
-    print(f"allocation-failure sweep ({sys.executable}, Python {sys.version.split()[0]}): "
-          f"{len(swept)} operations x 2 switch settings, "
-          f"{total} allocation points in all, {len(problems)} faults")
+    print(f"allocation-failure sweep: {len(swept)} operations x 2 switch settings, {total} "
+          f"allocation points; import {import_points['A']} + {import_points['B']} (retried: "
+          f"{retry_points.get('A')} + {retry_points.get('B')}); {len(problems)} faults")
+    print(f"  interpreter: {sys.executable}, Python {sys.version.split()[0]}")
     for line in figures:
         print("  " + line)
     for (op_name, n), why in sorted(INTERPRETER_FAULTS.items()):
         print(f"  left out, the interpreter's own fault: {op_name} n={n} ({why})")
-    if table:
-        print("  allocation points per operation (switch false/true):")
-        cells = [f"{n} {points[n]['false']}/{points[n]['true']}" for n in swept]
-        width = max(map(len, cells)) + 2 if cells else 0
-        for i in range(0, len(cells), 3):
-            print("    " + "".join(c.ljust(width) for c in cells[i:i + 3]).rstrip())
+    for reason, attempts in EXPECTED.items():
+        where = "; ".join(f"{label} n={_ranges(ns)}" for label, ns in attempts.items())
+        print(f"  expected, {sum(map(len, attempts.values()))} attempts: {reason}: {where}")
+    print("  allocation points per operation (switch false/true):")
+    cells = [f"{n} {points[n]['false']}/{points[n]['true']}" for n in swept]
+    width = max(map(len, cells)) + 2 if cells else 0
+    for i in range(0, len(cells), 3):
+        print("    " + "".join(c.ljust(width) for c in cells[i:i + 3]).rstrip())
     for line in problems:
         print("  FAULT", line)
     if len(swept) != len(names):
@@ -627,10 +675,10 @@ if __name__ == "__main__":
     if mode == "import":
         child_import(sys.argv[2], int(sys.argv[3]))
     elif mode == "retry":
-        child_retry()
+        child_retry(sys.argv[2])
     elif mode == "fresh":
         child_fresh(sys.argv[2], sys.argv[3], int(sys.argv[4]))
     elif mode == "ops":
         child_ops(int(sys.argv[2]), int(sys.argv[3]), sys.argv[4], sys.argv[5])
     else:
-        sys.exit(main(table="--no-table" not in sys.argv[1:]))
+        sys.exit(main())

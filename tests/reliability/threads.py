@@ -17,7 +17,8 @@ import the moment the module shows in sys.modules (while the first import is
 still running its body): every thread gets the same, complete module, and
 every interpreter reports the same module.
 
-Usage: threads.py; prints the figures, exits 1 on a failure.
+Usage: threads.py; prints a summary line, then the figures; exits 1 on a
+failure.
 """
 import gc
 import json
@@ -266,7 +267,7 @@ def threads_check():
               f"that another thread flips; lookups through a registry another thread swaps; "
               f"the traceback switch flipped and the collector run all along; "
               f"switch interval 1e-6 s")
-    return figure, failures
+    return f"{calls} calls from {THREADS} threads", figure, failures
 
 
 # ---------------------------------------------------------------------------
@@ -334,21 +335,24 @@ def processes_check():
     figure = (f"{PROCESSES} fresh interpreters started at once, each importing from "
               f"{IMPORTERS} threads at once and {IMPORTERS} more that import while the first "
               f"import is still running: {len(reports)} consistent reports")
-    return figure, failures
+    return f"{PROCESSES} interpreters importing at once", figure, failures
 
 
 def main():
-    figures, failures = [], []
+    shorts, figures, failures = [], [], []
     try:
-        figure, found = threads_check()
+        short, figure, found = threads_check()
+        shorts.append(short)
         figures.append(figure)
         failures += found
     except Exception:  # noqa: BLE001 - reported as a failure of the check
         failures.append(traceback.format_exc())
-    figure, found = processes_check()
+    short, figure, found = processes_check()
+    shorts.append(short)
     figures.append(figure)
     failures += found
-    print(f"threads: {len(failures)} failures")
+    print(f"threads: {', '.join(shorts)}; {len(failures)} failures")
+    print(f"  interpreter: {sys.executable}")
     for line in figures:
         print("  " + line)
     for line in failures:
