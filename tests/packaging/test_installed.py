@@ -67,6 +67,19 @@ def test_stub_and_marker_ship_next_to_the_module():
     assert Path(quendrix.core.enums.__file__).with_name("weekdays.pyi").is_file()
 
 
+def test_metadata_follows_the_version_list():
+    from importlib.metadata import metadata
+
+    listed = [line.split("#")[0].strip() for line in (SOURCE_ROOT / "python-versions.txt").read_text().splitlines()]
+    listed = [v for v in listed if v]
+    meta = metadata("quendrix-weekdays")
+    versions = [c.rsplit(" :: ", 1)[1] for c in meta.get_all("Classifier")
+                if c.startswith("Programming Language :: Python :: 3.")]
+    assert versions == listed
+    major, minor = map(int, listed[-1].split("."))
+    assert sorted(meta["Requires-Python"].split(",")) == [f"<{major}.{minor + 1}", f">={listed[0]}"]
+
+
 def test_module_works(tmp_path):
     from quendrix.core.enums.weekdays import Friday, Weekdays
 
