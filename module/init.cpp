@@ -10,6 +10,7 @@
 #include "module/constants.h"
 #include "module/module_state.h"
 #include "runtime/calls.h"
+#include "runtime/compat.h"
 #include "runtime/exceptions.h"
 #include "runtime/ref.h"
 #include "runtime/traceback.h"
@@ -263,6 +264,9 @@ int Initialise(Failure* fail) noexcept {
 
 PyMODINIT_FUNC PyInit_weekdays(void) {
   using namespace qx;
+  // First, before the state is read: an interpreter that will refuse the
+  // module must not run any of it.
+  if (compat::CheckSinglePhaseAllowed(kModuleDottedName) < 0) return nullptr;
   switch (ClaimState()) {
     case Claim::kRefused:
       return nullptr;

@@ -203,6 +203,30 @@ exec({CALL_UNPICKLE!r})
     assert ENTRY_IN_MAIN or proc.stdout.startswith("Shared runtime type qx_function_or_method "), proc.stdout
 
 
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="no isolated sub-interpreters before 3.12")
+def test_an_isolated_interpreter_refuses_the_module_without_holding_it():
+    proc = run_fresh(
+        SUBINTERPRETERS
+        + f"""
+import pickle
+sub = sub_create(isolated=True)
+print(sub_run(sub, "import {NAME}"))
+if {not ENTRY_IN_MAIN}:  # the entry itself refuses, even with the check switched off
+    unchecked = sub_create(isolated=True)
+    print(sub_run(unchecked, "import _imp; _imp._override_multi_interp_extensions_check(-1); import {NAME}"))
+import {NAME} as w
+assert w.Weekdays(3) is w.Tuesday
+xi.destroy(sub)
+try:
+    w.__qx_unpickle___Qx_EnumMeta(int, 1, None)
+except pickle.PickleError:
+    pass
+"""
+    )
+    assert "does not support loading in subinterpreters" in proc.stdout, proc.stdout
+    assert ENTRY_IN_MAIN or "cannot be loaded in an interpreter with its own allocator" in proc.stdout, proc.stdout
+
+
 def test_re_entry_during_initialisation_is_an_import_error():
     # A finder consulted by the body's relative import of enum imports the
     # module again: the inner import fails, the outer one completes.
