@@ -121,10 +121,14 @@ def test_a_module_held_by_a_live_interpreter_names_it():
     proc = run_fresh(
         SUBINTERPRETERS
         + f"""
-import importlib.util
+import importlib.machinery, importlib.util
+import quendrix.core.enums as package
 sub = sub_create()
 assert sub_run(sub, "import {NAME}") is None
-spec = importlib.util.spec_from_file_location("weekdays", importlib.util.find_spec("{NAME}").origin)
+# Found on the path: 3.13 registers the module in the main interpreter's
+# sys.modules while the sub-interpreter imports it, with no __spec__.
+origin = importlib.machinery.PathFinder.find_spec("{NAME}", package.__path__).origin
+spec = importlib.util.spec_from_file_location("weekdays", origin)
 try:
     importlib.util.module_from_spec(spec)
 except ImportError as exc:
