@@ -80,7 +80,7 @@ int RegisterFunctionType() noexcept {
   if (type == nullptr) return -1;
   // A repeated initialisation replaces the type kept by an earlier attempt;
   // a failed one keeps it, for the function objects that attempt made.
-  Py_XSETREF(g_state.function_type, type);
+  ReplaceOwned(reinterpret_cast<PyObject**>(&g_state.function_type), reinterpret_cast<PyObject*>(type));
   return 0;
 }
 

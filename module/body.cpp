@@ -15,8 +15,9 @@ namespace qx {
 
 namespace {
 
-// Replaces a module-level variable, releasing the previous value.
-void Assign(PyObject** slot, PyObject* value) noexcept { Py_XSETREF(*slot, Py_NewRef(value)); }
+// Replaces a module-level variable, releasing the previous value (unless
+// forgotten: see ReplaceOwned).
+void Assign(PyObject** slot, PyObject* value) noexcept { ReplaceOwned(slot, Py_NewRef(value)); }
 
 int NamespaceStore(PyObject* ns, PyObject* key, PyObject* value) noexcept {
   if (PyDict_CheckExact(ns)) {
@@ -159,7 +160,7 @@ int RunModuleBody(Failure* fail) noexcept {
   {
     PyObject* globals = ModuleGlobals();
     if (globals == nullptr) return fail->At(SourceFile::EnumSupport, 50);
-    Py_XSETREF(g_state.globals_dict, globals);
+    ReplaceOwned(&g_state.globals_dict, globals);
   }
   if (BuildWeekdays(fail) < 0) return -1;
   return PublishMembers(fail);

@@ -8,12 +8,16 @@ namespace qx {
 
 namespace {
 
-// Makes a constant of ModuleState once per process: a slot that an earlier
-// attempt filled is kept, so a failure never leaves a used slot empty.
+// Makes a constant of ModuleState once per owning interpreter: a slot that
+// an earlier attempt filled is kept, so a failure never leaves a used slot
+// empty; one filled by a forgotten interpreter is made anew.
 template <typename Make>
 bool Once(PyObject** slot, Make make) noexcept {
-  if (*slot == nullptr) *slot = make();
-  return *slot != nullptr;
+  if (*slot != nullptr && !IsForgotten(slot)) return true;
+  PyObject* made = make();
+  if (made == nullptr) return false;
+  ReplaceOwned(slot, made);
+  return true;
 }
 
 PyObject* NewCode(int argcount, int nlocals, PyObject* varnames, PyObject* name, int firstlineno) noexcept {
@@ -44,7 +48,7 @@ int CacheBuiltins() noexcept {
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", g_state.names.ValueError);
     return -1;
   }
-  Py_XSETREF(g_state.builtin_ValueError, value_error);
+  ReplaceOwned(&g_state.builtin_ValueError, value_error);
   return 0;
 }
 
@@ -69,9 +73,9 @@ int CreateCachedConstants() noexcept {
 }
 
 void ResetModuleVariables() noexcept {
-  Py_XSETREF(g_state.ordered_dict_class, Py_NewRef(Py_None));
-  Py_XSETREF(g_state.enum_base_class, Py_NewRef(Py_None));
-  Py_XSETREF(g_state.globals_dict, Py_NewRef(Py_None));
+  ReplaceOwned(&g_state.ordered_dict_class, Py_NewRef(Py_None));
+  ReplaceOwned(&g_state.enum_base_class, Py_NewRef(Py_None));
+  ReplaceOwned(&g_state.globals_dict, Py_NewRef(Py_None));
 }
 
 }  // namespace qx

@@ -10,6 +10,7 @@
 #include "module/constants.h"
 #include "module/module_state.h"
 #include "runtime/calls.h"
+#include "runtime/compat.h"
 #include "runtime/exceptions.h"
 #include "runtime/ref.h"
 #include "runtime/traceback.h"
@@ -112,24 +113,30 @@ void ClearInitializing() noexcept {
 // an earlier attempt; the module and what belongs to it are made anew.
 int InitModuleObjects(bool* marked) noexcept {
   if (CheckInterpreterVersion() < 0) return -1;
-  if (g_state.empty_tuple == nullptr && (g_state.empty_tuple = PyTuple_New(0)) == nullptr) return -1;
-  if (g_state.empty_bytes == nullptr && (g_state.empty_bytes = PyBytes_FromStringAndSize("", 0)) == nullptr) {
-    return -1;
+  if (g_state.empty_tuple == nullptr || IsForgotten(&g_state.empty_tuple)) {
+    PyObject* empty = PyTuple_New(0);
+    if (empty == nullptr) return -1;
+    ReplaceOwned(&g_state.empty_tuple, empty);
+  }
+  if (g_state.empty_bytes == nullptr || IsForgotten(&g_state.empty_bytes)) {
+    PyObject* empty = PyBytes_FromStringAndSize("", 0);
+    if (empty == nullptr) return -1;
+    ReplaceOwned(&g_state.empty_bytes, empty);
   }
   if (RegisterFunctionType() < 0) return -1;
   g_state.module = PyModule_Create2(&weekdays_moduledef, PYTHON_API_VERSION);
   if (g_state.module == nullptr) return -1;
   PyObject* dict = PyModule_GetDict(g_state.module);
   if (dict == nullptr) return -1;
-  Py_XSETREF(g_state.module_dict, Py_NewRef(dict));
+  ReplaceOwned(&g_state.module_dict, Py_NewRef(dict));
   PyObject* builtins = PyImport_AddModule("builtins");  // borrowed
   if (builtins == nullptr) return -1;
-  Py_XSETREF(g_state.builtins_module, Py_NewRef(builtins));
+  ReplaceOwned(&g_state.builtins_module, Py_NewRef(builtins));
   // Owned: Python code may drop qx_runtime from sys.modules, and every later
   // traceback entry still reads the module.
   PyObject* runtime = PyImport_AddModule("qx_runtime");  // borrowed
   if (runtime == nullptr) return -1;
-  Py_XSETREF(g_state.runtime_module, Py_NewRef(runtime));
+  ReplaceOwned(&g_state.runtime_module, Py_NewRef(runtime));
   if (PyObject_SetAttrString(g_state.module, "__builtins__", g_state.builtins_module) < 0) return -1;
   if (CreateGlobalConstants() < 0) return -1;
   // The body's imports try this module's package first; with __package__
@@ -157,19 +164,87 @@ int InitModuleObjects(bool* marked) noexcept {
   return 0;
 }
 
-// Every object of ModuleState belongs to the interpreter that first ran the
-// entry; single-phase state cannot be shared with another one. Binds on the
-// first call; afterwards 0 in that interpreter, else -1 with ImportError.
-int CheckInterpreter() noexcept {
-  const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (id < 0) return -1;
-  if (g_state.interpreter_id < 0) g_state.interpreter_id = id;
-  if (g_state.interpreter_id == id) return 0;
-  PyErr_Format(PyExc_ImportError,
-               "module %s was first imported in another interpreter and cannot be loaded in this one",
-               kModuleDottedName);
-  return -1;
+// The interpreter that holds the state. ModuleState's objects belong to the
+// interpreter whose import made them, the owner; no other may use them. The
+// owner holds the module from a successful import until it ends; a failed
+// import holds nothing. Another interpreter then takes over: the owner's
+// objects are forgotten (never released: the owner's runtime may be gone)
+// and the sequence runs afresh. All decisions about owners are made here
+// and in the marker's destructor, with no Python code run in between: the
+// place for a lock where there is no GIL.
+
+constexpr const char* kOwnerMarkerName = "quendrix.core.enums.weekdays owner";
+
+// Run when the owner's interpreter dictionary drops the marker: the
+// interpreter is ending (or replaced the marker). Touches no object.
+void OnOwnerGone(PyObject* marker) noexcept {
+  if (marker != g_state.owner_marker) return;  // left by an earlier owner
+  g_state.owner_marker = nullptr;
+  g_state.owner_gone = true;
 }
+
+// Leaves a marker in the current interpreter's dictionary (a place only C
+// code reaches), under the module's name. 0, or -1 with an exception.
+int MarkOwner() noexcept {
+  PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());  // borrowed
+  if (dict == nullptr) {
+    PyErr_NoMemory();  // the only reason it has none
+    return -1;
+  }
+  Ref marker = Ref::steal(PyCapsule_New(&g_state, kOwnerMarkerName, OnOwnerGone));
+  if (!marker) return -1;
+  // Set first: a marker this one replaces must see that it is not current.
+  g_state.owner_marker = marker.get();
+  if (PyDict_SetItemString(dict, kModuleDottedName, marker.get()) < 0) {
+    g_state.owner_marker = nullptr;
+    return -1;
+  }
+  return 0;
+}
+
+enum class Claim { kRefused, kReady, kRun };
+
+// Decides what this call of the entry does. kReady: the module is this
+// interpreter's; kRun: this interpreter owns the state and runs the
+// sequence, with `initialising` set; kRefused: ImportError set.
+Claim ClaimState() noexcept {
+  const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id < 0) return Claim::kRefused;
+  if (g_state.owner_id >= 0 && g_state.owner_id != id) {
+    if (g_state.initialising || (g_state.module != nullptr && !g_state.owner_gone)) {
+      PyErr_Format(PyExc_ImportError,
+                   "module %s was first imported in another interpreter (ID %lld) and cannot be loaded in "
+                   "this one (ID %lld) while that one exists",
+                   kModuleDottedName, static_cast<long long>(g_state.owner_id), static_cast<long long>(id));
+      return Claim::kRefused;
+    }
+    ForgetObjects();
+    g_state.owner_id = -1;
+    g_state.owner_marker = nullptr;
+    g_state.owner_gone = false;
+  }
+  if (g_state.initialising) {
+    // Python code that the body runs imported the module again.
+    PyErr_Format(PyExc_ImportError,
+                 "cannot import %s while it is being initialised (most likely due to a circular import)",
+                 kModuleDottedName);
+    return Claim::kRefused;
+  }
+  // The state keeps its own reference: later calls of the module's functions
+  // use the module after every importer has dropped it.
+  if (g_state.module != nullptr) return Claim::kReady;
+  if (g_state.owner_id != id || (g_state.owner_marker == nullptr && !g_state.owner_gone)) {
+    if (MarkOwner() < 0) return Claim::kRefused;
+    g_state.owner_id = id;
+  }
+  g_state.initialising = true;
+  return Claim::kRun;
+}
+
+// The sequence has returned; whether it made the module or not, the owner
+// stays (a failed import leaves its objects for its own retry, and any other
+// interpreter may take over).
+void EndClaim() noexcept { g_state.initialising = false; }
 
 // The whole sequence after the checks of the entry; 0, or -1 with the
 // position to report in *fail.
@@ -189,22 +264,21 @@ int Initialise(Failure* fail) noexcept {
 
 PyMODINIT_FUNC PyInit_weekdays(void) {
   using namespace qx;
-  if (g_state.initialising) {
-    // Python code that the body runs imported the module again.
-    PyErr_Format(PyExc_ImportError,
-                 "cannot import %s while it is being initialised (most likely due to a circular import)",
-                 kModuleDottedName);
-    return nullptr;
+  // First, before the state is read: an interpreter that will refuse the
+  // module must not run any of it.
+  if (compat::CheckSinglePhaseAllowed(kModuleDottedName) < 0) return nullptr;
+  switch (ClaimState()) {
+    case Claim::kRefused:
+      return nullptr;
+    case Claim::kReady:
+      return Py_NewRef(g_state.module);
+    case Claim::kRun:
+      break;
   }
-  if (CheckInterpreter() < 0) return nullptr;
-  // The state keeps its own reference: later calls of the module's functions
-  // use the module after every importer has dropped it.
-  if (g_state.module != nullptr) return Py_NewRef(g_state.module);
 
-  g_state.initialising = true;
   Failure fail;
   const int rc = Initialise(&fail);
-  g_state.initialising = false;
+  EndClaim();
   if (rc == 0) return Py_NewRef(g_state.module);
 
   if (g_state.module != nullptr) {

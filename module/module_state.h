@@ -61,14 +61,33 @@ struct ModuleState {
   // remove its entry without allocating.
   PyObject* module_name_text;
   PyObject* module_keyword;
+  // Who may use the objects above. Read and written by the entry alone
+  // (module/init.cpp), and by the owner's marker as its interpreter ends;
+  // kept together so that one lock can guard them without a GIL.
   // Set while the entry runs: a re-entrant import (Python code run by the
   // body) must not be handed the half-built module.
   bool initialising;
-  // The interpreter that first ran the entry; -1 before. Every object here
-  // belongs to it, so no other interpreter may use the module.
-  int64_t interpreter_id = -1;
+  // The interpreter whose import made the objects above (-1: none yet). It
+  // holds the module while `module` is set, until it ends.
+  int64_t owner_id = -1;
+  // The marker left in the owner's interpreter dictionary; borrowed, only
+  // compared, never dereferenced. Its destruction sets `owner_gone`.
+  PyObject* owner_marker;
+  bool owner_gone;
 };
 
 extern ModuleState g_state;
+
+// Objects made in an interpreter that the state no longer serves (it ended,
+// or its import failed and another interpreter took over) are forgotten:
+// the fields keep them, so code still running finds no empty field, but
+// they are never released, since their runtime may be gone (a deliberate
+// leak). The next import makes each of them anew.
+void ForgetObjects() noexcept;
+// Whether *slot, a field of g_state, still holds a forgotten object.
+bool IsForgotten(PyObject* const* slot) noexcept;
+// Stores value (a reference taken over) in *slot, a field of g_state, and
+// releases the object it replaces unless that one is forgotten.
+void ReplaceOwned(PyObject** slot, PyObject* value) noexcept;
 
 }  // namespace qx

@@ -20,7 +20,7 @@ static_assert(sizeof(kStringTab) / sizeof(kStringTab[0]) == kNameTableRows + 1,
 
 int CreateNameObjects() noexcept {
   for (const StringTabEntry* row = kStringTab; row->target != nullptr; ++row) {
-    if (*row->target != nullptr) continue;  // made by an earlier attempt
+    if (*row->target != nullptr && !IsForgotten(row->target)) continue;  // made by an earlier attempt
     PyObject* obj;
     if (!row->str_flag && !row->unicode_flag) {
       obj = PyBytes_FromStringAndSize(row->text, row->size - 1);
@@ -37,7 +37,7 @@ int CreateNameObjects() noexcept {
       Py_DECREF(obj);
       return -1;
     }
-    *row->target = obj;
+    ReplaceOwned(row->target, obj);
   }
   return 0;
 }

@@ -13,6 +13,13 @@
 
 #define QX_PY312 (PY_VERSION_HEX >= 0x030C0000)
 
+#if QX_PY312 && PY_VERSION_HEX < 0x030D0000
+// 3.12's own test of whether an interpreter refuses single-phase modules;
+// exported, declared in the interpreter's internal headers only.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the interpreter's name
+extern "C" PyAPI_FUNC(int) _PyImport_CheckSubinterpIncompatibleExtensionAllowed(const char* name);
+#endif
+
 namespace qx::compat {
 
 // The thread's pending error. 3.11 keeps type, value and traceback in three
@@ -118,6 +125,28 @@ inline PyCodeObject* NewCode(int argcount, int nlocals, int flags, PyObject* cod
 // 3.13 can leave such a type's dictionary corrupt (a failed allocation while
 // it grows), and readying it again crashes; 3.11 and 3.12 start over safely.
 inline constexpr bool kTypeReadyRetryable = PY_VERSION_HEX < 0x030D0000;
+
+// Whether the current interpreter may run a single-phase module's entry: 0,
+// or -1 with ImportError. 3.12 refuses such a module in an isolated
+// interpreter only after its entry has run, so every object the entry made
+// would belong to an interpreter with an allocator of its own, freed with
+// it; the entry asks first, as the import system will. 3.11 has no such
+// interpreters, and 3.13 runs the entry in the main interpreter.
+inline int CheckSinglePhaseAllowed(const char* name) noexcept {
+#if QX_PY312 && PY_VERSION_HEX < 0x030D0000
+  if (_PyImport_CheckSubinterpIncompatibleExtensionAllowed(name) < 0) return -1;
+  // Even with that check switched off (_imp._override_multi_interp_extensions_check):
+  // the state's objects would be freed with such an interpreter.
+  if (!_PyInterpreterState_HasFeature(PyInterpreterState_Get(), Py_RTFLAGS_USE_MAIN_OBMALLOC)) {
+    PyErr_Format(PyExc_ImportError, "module %s cannot be loaded in an interpreter with its own allocator",
+                 name);
+    return -1;
+  }
+#else
+  (void)name;
+#endif
+  return 0;
+}
 
 // The entry point types of METH_FASTCALL builtins, public from 3.13 on.
 #if PY_VERSION_HEX >= 0x030D0000

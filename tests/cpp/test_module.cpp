@@ -82,6 +82,30 @@ TEST(ModuleEntry, SecondCallReturnsTheSameModuleWithOneMoreReference) {
   Py_DECREF(again);
 }
 
+TEST(ModuleEntry, AnotherInterpreterIsToldWhichOneHoldsTheModule) {
+  // Called directly in a sub-interpreter (3.13's import would run the entry
+  // in the main one, which holds the module here).
+  PyThreadState* main_tstate = PyThreadState_Get();
+  PyThreadState* sub = Py_NewInterpreter();
+  ASSERT_NE(sub, nullptr);
+  const std::string sub_id = std::to_string(PyInterpreterState_GetID(PyInterpreterState_Get()));
+  PyObject* result = PyInit_weekdays();
+  std::string type_name;
+  const std::string message = TakeError(&type_name);
+  Py_EndInterpreter(sub);
+  PyThreadState_Swap(main_tstate);
+  EXPECT_EQ(result, nullptr);
+  EXPECT_EQ(type_name, "ImportError");
+  EXPECT_EQ(message,
+            "module quendrix.core.enums.weekdays was first imported in another interpreter (ID 0) and cannot "
+            "be loaded in this one (ID " +
+                sub_id + ") while that one exists");
+  // The main interpreter still holds it.
+  PyObject* again = PyInit_weekdays();
+  EXPECT_EQ(again, g_state.module);
+  Py_XDECREF(again);
+}
+
 namespace {
 
 const char* Version37() { return "3.7.2 (default)"; }
