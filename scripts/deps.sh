@@ -76,7 +76,7 @@ qx_python_problem() {  # python version: prints why it cannot be built against (
   [ -x "$1" ] || { echo "$1 is not an executable file"; return; }
   "$1" - "$2" 2>&1 <<'EOF' || true
 import os, sys, sysconfig
-have = "%d.%d" % sys.version_info[:2]
+have = "%d.%d" % sys.version_info[:2] + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "")
 if have != sys.argv[1]:
     sys.exit(f"{sys.executable} is Python {have}")
 include = sysconfig.get_paths()["include"]
@@ -97,10 +97,19 @@ qx_python_candidates() {  # version: the places looked at, in order
     return
   fi
   echo "/usr/bin/python$version"
-  for root in "${PYENV_ROOT:-}" "${HOME:-/root}/.pyenv"; do
-    [ -n "$root" ] && [ -d "$root/versions" ] || continue
-    for d in "$root/versions/$version".*; do
-      [[ "$(basename "$d")" =~ ^${version//./\\.}\.[0-9]+$ ]] && echo "$(basename "$d") $d/bin/python3"
+  # pyenv's versions, then interpreters built into the local cache
+  # (3.13.5t/ for 3.13t: a free-threaded build carries the t).
+  local base="${version%t}" ft="${version#"${version%t}"}"
+  for root in "${PYENV_ROOT:-}" "${HOME:-/root}/.pyenv" "${QX_PYTHON_CACHE:-${HOME:-/root}/.cache/quendrix-python}"; do
+    [ -n "$root" ] || continue
+    [ -d "$root/versions" ] && root="$root/versions"
+    for d in "$root/$base".*"$ft"; do
+      [[ "$(basename "$d")" =~ ^${base//./\\.}\.[0-9]+$ft$ ]] || continue
+      if [ -z "$ft" ]; then
+        echo "$(basename "$d") $d/bin/python3"
+      else
+        echo "$(basename "$d") $d/bin/python$version"
+      fi
     done
   done | sort -u -r -V | cut -d' ' -f2
 }
