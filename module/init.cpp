@@ -10,6 +10,7 @@
 #include "module/constants.h"
 #include "module/module_state.h"
 #include "runtime/calls.h"
+#include "runtime/compat.h"
 #include "runtime/exceptions.h"
 #include "runtime/ref.h"
 #include "runtime/traceback.h"
@@ -189,6 +190,10 @@ int Initialise(Failure* fail) noexcept {
 
 PyMODINIT_FUNC PyInit_weekdays(void) {
   using namespace qx;
+  // No GIL: one thread at a time runs the entry and writes the state; the
+  // same thread re-entering (a circular import) is refused just below.
+  static compat::RecursiveMutex entry_mutex;
+  compat::LockGuard guard(entry_mutex);
   if (g_state.initialising) {
     // Python code that the body runs imported the module again.
     PyErr_Format(PyExc_ImportError,
