@@ -120,6 +120,7 @@ int InitModuleObjects(bool* marked) noexcept {
   if (RegisterFunctionType() < 0) return -1;
   g_state.module = PyModule_Create2(&weekdays_moduledef, PYTHON_API_VERSION);
   if (g_state.module == nullptr) return -1;
+  if (compat::DeclareGilNotUsed(g_state.module) < 0) return -1;
   PyObject* dict = PyModule_GetDict(g_state.module);
   if (dict == nullptr) return -1;
   Py_XSETREF(g_state.module_dict, Py_NewRef(dict));

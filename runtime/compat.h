@@ -207,6 +207,16 @@ class LockGuard {
 };
 using MutexGuard = LockGuard<Mutex>;
 
+// Declares that the module needs no GIL, so that importing it leaves a
+// free-threaded interpreter's GIL off; nothing to declare with a GIL.
+inline int DeclareGilNotUsed([[maybe_unused]] PyObject* module) noexcept {
+#ifdef Py_GIL_DISABLED
+  return PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED);
+#else
+  return 0;
+#endif
+}
+
 // A dictionary item as a strong reference: 1 found, 0 absent, -1 with an
 // error. A borrowed one may be freed by another thread's store at once.
 inline int DictGetItemRef(PyObject* dict, PyObject* key, PyObject** result) noexcept {
