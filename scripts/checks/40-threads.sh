@@ -13,11 +13,10 @@ start=$SECONDS
 
 # Debian's debug interpreter (its assertions check reference counts), then
 # each free-threaded interpreter found (python-versions.txt lines ending in
-# t), where the threads run truly in parallel with the GIL off.
+# t; none is required), where the threads run truly in parallel, GIL off.
 runs=("$QX_DEBUG_PYTHON $QX_ROOT/build-dbg $QX_DEBIAN_VERSION debug")
-qx_find_pythons
+qx_find_pythons "$QX_FREE_THREADED_PYTHONS"
 for version in $QX_FOUND_PYTHONS; do
-  [[ "$version" == *t ]] || continue
   runs+=("$(qx_python_for "$version") $(qx_tree_for_version "$version") $version")
 done
 for run in "${runs[@]}"; do
