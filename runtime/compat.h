@@ -145,10 +145,10 @@ inline constexpr bool kFreeThreaded = true;
 inline constexpr bool kFreeThreaded = false;
 #endif
 
-// Guards module-wide C state that the GIL guards in the other builds: a
-// PyMutex there (it lets the thread state go while it waits, so a thread
-// waiting on it never blocks a stop-the-world pause), nothing here.
-// Never held across a call that can run Python code.
+// Guards module-wide C state that the GIL guards in the other builds.
+// Without the GIL a PyMutex (it lets the thread state go while it waits, so
+// a waiting thread never holds up a stop-the-world pause); with it, nothing.
+// Held only around plain C steps: code run under it must not reach it again.
 class Mutex {
  public:
 #ifdef Py_GIL_DISABLED
