@@ -332,26 +332,18 @@ def hammer_read(fns, saved, member, deadline, failures, counts):
                 fn.__get__(member, type(member))
         # The functions themselves, failing and not: each failure appends a
         # traceback entry through the shared code-object cache.
-        if repr(member) != "<S.A: 1>" or Names_repr()(member) != "<S.A: 1>":
+        if repr(member) != "<S.A: 1>" or qx_ops.Names.repr(member) != "<S.A: 1>":
             failures.append(f"repr of a member: {member!r}")
         try:
-            Names_repr()(member, 2)
+            qx_ops.Names.repr(member, 2)
         except TypeError:
             pass
         try:
-            Names_unpickle()(int, 1, None)
+            qx_ops.Names.unpickle(int, 1, None)
         except Exception as exc:  # noqa: BLE001 - any failure is one entry
             if not entries(exc):
                 failures.append("a failure without its traceback entry")
     counts.append(n)
-
-
-def Names_repr():
-    return qx_ops.Names.repr
-
-
-def Names_unpickle():
-    return qx_ops.Names.unpickle
 
 
 def hammer_check():
@@ -459,20 +451,14 @@ def processes_check():
 
 def main():
     shorts, figures, failures = [], [], []
-    try:
-        short, figure, found = threads_check()
-        shorts.append(short)
-        figures.append(figure)
-        failures += found
-    except Exception:  # noqa: BLE001 - reported as a failure of the check
-        failures.append(traceback.format_exc())
-    try:
-        short, figure, found = hammer_check()
-        shorts.append(short)
-        figures.append(figure)
-        failures += found
-    except Exception:  # noqa: BLE001 - reported as a failure of the check
-        failures.append(traceback.format_exc())
+    for check in (threads_check, hammer_check):
+        try:
+            short, figure, found = check()
+            shorts.append(short)
+            figures.append(figure)
+            failures += found
+        except Exception:  # noqa: BLE001 - reported as a failure of the check
+            failures.append(traceback.format_exc())
     short, figure, found = processes_check()
     shorts.append(short)
     figures.append(figure)
