@@ -7,6 +7,7 @@
 #include "module/module_state.h"
 #include "runtime/arg_parsing.h"
 #include "runtime/calls.h"
+#include "runtime/compat.h"
 #include "runtime/conversions.h"
 #include "runtime/exceptions.h"
 #include "runtime/lookups.h"
@@ -32,10 +33,19 @@ const ArgSpec kNewArgs = {"__new__", kNewArgNames, 2, 3, kNewMissingLines, 2077,
 // Returns 1 with *item set, 0 at the end, -1 on error.
 int NextCandidate(PyObject* cls, PyObject* it, Py_ssize_t* index, Ref* item) noexcept {
   if (it == nullptr) {
-    const bool is_list = PyList_CheckExact(cls);
-    Py_ssize_t size = is_list ? PyList_GET_SIZE(cls) : PyTuple_GET_SIZE(cls);
-    if (*index >= size) return 0;
-    *item = Ref::borrow(is_list ? PyList_GET_ITEM(cls, *index) : PyTuple_GET_ITEM(cls, *index));
+    if (PyTuple_CheckExact(cls)) {
+      if (*index >= PyTuple_GET_SIZE(cls)) return 0;
+      *item = Ref::borrow(PyTuple_GET_ITEM(cls, *index));
+    } else {
+      // Another thread may change the list: its item is taken under the
+      // list's lock, and an index past its end is the end of the walk.
+      if (*index >= PyList_GET_SIZE(cls)) return 0;
+      *item = Ref::steal(compat::ListGetItemRef(cls, *index));
+      if (!*item) {
+        PyErr_Clear();
+        return 0;
+      }
+    }
     ++*index;
     return 1;
   }

@@ -3,12 +3,14 @@
 // subscription by member name.
 #include "enums/enum_meta.h"
 
+#include <atomic>
 #include <utility>
 
 #include "enums/pickling.h"
 #include "module/module_state.h"
 #include "runtime/arg_parsing.h"
 #include "runtime/calls.h"
+#include "runtime/compat.h"
 #include "runtime/lookups.h"
 #include "runtime/ref.h"
 #include "runtime/traceback.h"
@@ -230,14 +232,19 @@ PyTypeObject QxEnumMetaType = {
 
 int InitEnumMetaType() noexcept {
   // The pickling set-up moves methods within the type's dictionary, so it
-  // cannot run twice; a repeated import after a failed one skips it.
-  static bool pickling_installed = false;
+  // cannot run twice; a repeated import after a failed one skips it. Two
+  // threads importing at once run it once.
+  static compat::Mutex setup_mutex;
+  static std::atomic<bool> pickling_installed{false};
 
   QxEnumMetaType.tp_base = &PyType_Type;
   if (ReadyStaticType(&QxEnumMetaType) < 0) return -1;
-  if (!pickling_installed) {
-    if (SetupPickling(&QxEnumMetaType) < 0) return -1;
-    pickling_installed = true;
+  if (!pickling_installed.load(std::memory_order_acquire)) {
+    compat::MutexGuard guard(setup_mutex);
+    if (!pickling_installed.load(std::memory_order_relaxed)) {
+      if (SetupPickling(&QxEnumMetaType) < 0) return -1;
+      pickling_installed.store(true, std::memory_order_release);
+    }
   }
   g_state.enum_meta_type = &QxEnumMetaType;
   return 0;

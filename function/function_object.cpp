@@ -6,6 +6,7 @@
 
 #include "function/function_call.h"
 #include "module/module_state.h"
+#include "runtime/compat.h"
 #include "runtime/ref.h"
 
 namespace qx {
@@ -19,6 +20,28 @@ inline PyObject* NewRefOrNone(PyObject* o) noexcept { return Py_NewRef(o != null
 // The interpreter's shared empty string: handed out without allocating, so
 // this cannot fail.
 inline PyObject* EmptyString() noexcept { return PyUnicode_FromStringAndSize("", 0); }
+
+// Every field a setter replaces is read and replaced under the object's
+// critical section (free-threaded builds; a plain block otherwise), and
+// readers leave it with a strong reference. The replaced value is released
+// after the section: its finalizer may run any code. (op goes unused where
+// the section is a plain block.)
+PyObject* ReadField([[maybe_unused]] PyObject* op, PyObject* const* field) noexcept {
+  PyObject* value;
+  Py_BEGIN_CRITICAL_SECTION(op);
+  value = Py_XNewRef(*field);
+  Py_END_CRITICAL_SECTION();
+  return value;
+}
+
+void ReplaceField([[maybe_unused]] PyObject* op, PyObject** field, PyObject* value) noexcept {
+  PyObject* old;
+  Py_BEGIN_CRITICAL_SECTION(op);
+  old = *field;
+  *field = Py_XNewRef(value);
+  Py_END_CRITICAL_SECTION();
+  Py_XDECREF(old);
+}
 
 // The first defaults_count slots of the defaults block are object references.
 inline PyObject** DefaultSlots(QxFunctionObject* f) noexcept { return static_cast<PyObject**>(f->defaults); }
@@ -35,8 +58,8 @@ int MaterializeDefaults(PyObject* func) noexcept {
     PyErr_SetString(PyExc_SystemError, "defaults getter must return a 2-tuple");
     return -1;
   }
-  Py_XSETREF(f->defaults_tuple, Py_NewRef(PyTuple_GET_ITEM(res.get(), 0)));
-  Py_XSETREF(f->defaults_kwdict, Py_NewRef(PyTuple_GET_ITEM(res.get(), 1)));
+  ReplaceField(func, &f->defaults_tuple, PyTuple_GET_ITEM(res.get(), 0));
+  ReplaceField(func, &f->defaults_kwdict, PyTuple_GET_ITEM(res.get(), 1));
   return 0;
 }
 
@@ -44,30 +67,39 @@ int MaterializeDefaults(PyObject* func) noexcept {
 // Attributes. Getters return a new reference; setters store a new reference
 // before releasing the old value, and leave it in place on a TypeError.
 
+// A lazily made field: the stored value, else make() stored and returned.
+// One section around both, so two first readers store one object.
+template <typename Make>
+PyObject* ReadOrMakeField([[maybe_unused]] PyObject* op, PyObject** field, Make make) noexcept {
+  PyObject* value;
+  Py_BEGIN_CRITICAL_SECTION(op);
+  if (*field == nullptr) *field = make();
+  value = Py_XNewRef(*field);
+  Py_END_CRITICAL_SECTION();
+  return value;
+}
+
 PyObject* qxfunction_get_doc(PyObject* op, void*) noexcept {
   QxFunctionObject* f = AsFunction(op);
-  if (f->func_doc == nullptr) {
-    // Without a doc in the method definition nothing is stored: every read
-    // answers None until a value is assigned.
-    if (f->m_ml->ml_doc == nullptr) Py_RETURN_NONE;
-    f->func_doc = PyUnicode_FromString(f->m_ml->ml_doc);
-    if (f->func_doc == nullptr) return nullptr;
-  }
-  return Py_NewRef(f->func_doc);
+  // Without a doc in the method definition nothing is stored: every read
+  // answers None until a value is assigned.
+  const char* doc = f->m_ml->ml_doc;
+  PyObject* value = ReadOrMakeField(op, &f->func_doc, [doc]() noexcept -> PyObject* {
+    return doc != nullptr ? PyUnicode_FromString(doc) : nullptr;
+  });
+  if (value == nullptr && doc == nullptr) Py_RETURN_NONE;
+  return value;
 }
 
 int qxfunction_set_doc(PyObject* op, PyObject* value, void*) noexcept {
-  Py_XSETREF(AsFunction(op)->func_doc, Py_NewRef(value != nullptr ? value : Py_None));
+  ReplaceField(op, &AsFunction(op)->func_doc, value != nullptr ? value : Py_None);
   return 0;
 }
 
 PyObject* qxfunction_get_name(PyObject* op, void*) noexcept {
-  QxFunctionObject* f = AsFunction(op);
-  if (f->func_name == nullptr) {
-    f->func_name = PyUnicode_InternFromString(f->m_ml->ml_name);
-    if (f->func_name == nullptr) return nullptr;
-  }
-  return Py_NewRef(f->func_name);
+  const char* name = AsFunction(op)->m_ml->ml_name;
+  return ReadOrMakeField(op, &AsFunction(op)->func_name,
+                         [name]() noexcept { return PyUnicode_InternFromString(name); });
 }
 
 int qxfunction_set_name(PyObject* op, PyObject* value, void*) noexcept {
@@ -75,12 +107,12 @@ int qxfunction_set_name(PyObject* op, PyObject* value, void*) noexcept {
     PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
     return -1;
   }
-  Py_XSETREF(AsFunction(op)->func_name, Py_NewRef(value));
+  ReplaceField(op, &AsFunction(op)->func_name, value);
   return 0;
 }
 
 PyObject* qxfunction_get_qualname(PyObject* op, void*) noexcept {
-  return Py_NewRef(AsFunction(op)->func_qualname);
+  return ReadField(op, &AsFunction(op)->func_qualname);
 }
 
 int qxfunction_set_qualname(PyObject* op, PyObject* value, void*) noexcept {
@@ -88,7 +120,7 @@ int qxfunction_set_qualname(PyObject* op, PyObject* value, void*) noexcept {
     PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
     return -1;
   }
-  Py_XSETREF(AsFunction(op)->func_qualname, Py_NewRef(value));
+  ReplaceField(op, &AsFunction(op)->func_qualname, value);
   return 0;
 }
 
@@ -97,12 +129,7 @@ PyObject* qxfunction_get_self(PyObject* op, void*) noexcept {
 }
 
 PyObject* qxfunction_get_dict(PyObject* op, void*) noexcept {
-  QxFunctionObject* f = AsFunction(op);
-  if (f->func_dict == nullptr) {
-    f->func_dict = PyDict_New();
-    if (f->func_dict == nullptr) return nullptr;
-  }
-  return Py_NewRef(f->func_dict);
+  return ReadOrMakeField(op, &AsFunction(op)->func_dict, []() noexcept { return PyDict_New(); });
 }
 
 int qxfunction_set_dict(PyObject* op, PyObject* value, void*) noexcept {
@@ -114,7 +141,7 @@ int qxfunction_set_dict(PyObject* op, PyObject* value, void*) noexcept {
     PyErr_SetString(PyExc_TypeError, "setting function's dictionary to a non-dict");
     return -1;
   }
-  Py_XSETREF(AsFunction(op)->func_dict, Py_NewRef(value));
+  ReplaceField(op, &AsFunction(op)->func_dict, value);
   return 0;
 }
 
@@ -129,12 +156,19 @@ PyObject* qxfunction_get_code(PyObject* op, void*) noexcept {
   return NewRefOrNone(AsFunction(op)->func_code);
 }
 
-PyObject* qxfunction_get_defaults(PyObject* op, void*) noexcept {
-  QxFunctionObject* f = AsFunction(op);
-  if (f->defaults_tuple == nullptr && f->defaults_getter != nullptr) {
+// A defaults field, filled from the getter first when it is still null.
+// The getter runs outside the section: it may run Python code.
+PyObject* ReadDefaults(PyObject* op, PyObject* const* field) noexcept {
+  Ref value = Ref::steal(ReadField(op, field));
+  if (!value && AsFunction(op)->defaults_getter != nullptr) {
     if (MaterializeDefaults(op) < 0) return nullptr;
+    value = Ref::steal(ReadField(op, field));
   }
-  return NewRefOrNone(f->defaults_tuple);
+  return NewRefOrNone(value.get());
+}
+
+PyObject* qxfunction_get_defaults(PyObject* op, void*) noexcept {
+  return ReadDefaults(op, &AsFunction(op)->defaults_tuple);
 }
 
 int qxfunction_set_defaults(PyObject* op, PyObject* value, void*) noexcept {
@@ -143,16 +177,12 @@ int qxfunction_set_defaults(PyObject* op, PyObject* value, void*) noexcept {
     PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
     return -1;
   }
-  Py_XSETREF(AsFunction(op)->defaults_tuple, Py_NewRef(value));
+  ReplaceField(op, &AsFunction(op)->defaults_tuple, value);
   return 0;
 }
 
 PyObject* qxfunction_get_kwdefaults(PyObject* op, void*) noexcept {
-  QxFunctionObject* f = AsFunction(op);
-  if (f->defaults_kwdict == nullptr && f->defaults_getter != nullptr) {
-    if (MaterializeDefaults(op) < 0) return nullptr;
-  }
-  return NewRefOrNone(f->defaults_kwdict);
+  return ReadDefaults(op, &AsFunction(op)->defaults_kwdict);
 }
 
 int qxfunction_set_kwdefaults(PyObject* op, PyObject* value, void*) noexcept {
@@ -161,17 +191,12 @@ int qxfunction_set_kwdefaults(PyObject* op, PyObject* value, void*) noexcept {
     PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
     return -1;
   }
-  Py_XSETREF(AsFunction(op)->defaults_kwdict, Py_NewRef(value));
+  ReplaceField(op, &AsFunction(op)->defaults_kwdict, value);
   return 0;
 }
 
 PyObject* qxfunction_get_annotations(PyObject* op, void*) noexcept {
-  QxFunctionObject* f = AsFunction(op);
-  if (f->func_annotations == nullptr) {
-    f->func_annotations = PyDict_New();
-    if (f->func_annotations == nullptr) return nullptr;
-  }
-  return Py_NewRef(f->func_annotations);
+  return ReadOrMakeField(op, &AsFunction(op)->func_annotations, []() noexcept { return PyDict_New(); });
 }
 
 int qxfunction_set_annotations(PyObject* op, PyObject* value, void*) noexcept {
@@ -181,7 +206,20 @@ int qxfunction_set_annotations(PyObject* op, PyObject* value, void*) noexcept {
     return -1;
   }
   // Null, not None: the next read then makes a fresh empty dict.
-  Py_XSETREF(AsFunction(op)->func_annotations, Py_XNewRef(value));
+  ReplaceField(op, &AsFunction(op)->func_annotations, value);
+  return 0;
+}
+
+// __module__: a plain member, except where no GIL guards it: the
+// interpreter's member read takes its reference without a lock, so a
+// concurrent assignment could free the value under it.
+PyObject* qxfunction_get_module(PyObject* op, void*) noexcept {
+  Ref module = Ref::steal(ReadField(op, &AsFunction(op)->m_module));
+  return NewRefOrNone(module.get());
+}
+
+int qxfunction_set_module(PyObject* op, PyObject* value, void*) noexcept {
+  ReplaceField(op, &AsFunction(op)->m_module, value);
   return 0;
 }
 
@@ -204,11 +242,16 @@ PyGetSetDef qxfunction_getsets[] = {
     {"__defaults__", qxfunction_get_defaults, qxfunction_set_defaults, nullptr, nullptr},
     {"__kwdefaults__", qxfunction_get_kwdefaults, qxfunction_set_kwdefaults, nullptr, nullptr},
     {"__annotations__", qxfunction_get_annotations, qxfunction_set_annotations, nullptr, nullptr},
+    compat::kFreeThreaded
+        ? PyGetSetDef{"__module__", qxfunction_get_module, qxfunction_set_module, nullptr, nullptr}
+        : PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMemberDef qxfunction_members[] = {
-    {"__module__", T_OBJECT, offsetof(QxFunctionObject, m_module), PY_WRITE_RESTRICTED, nullptr},
+    compat::kFreeThreaded ? PyMemberDef{nullptr, 0, 0, 0, nullptr}
+                          : PyMemberDef{"__module__", T_OBJECT, offsetof(QxFunctionObject, m_module),
+                                        PY_WRITE_RESTRICTED, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -226,7 +269,8 @@ PyMethodDef qxfunction_methods[] = {
 // Slots
 
 PyObject* qxfunction_repr(PyObject* op) noexcept {
-  return PyUnicode_FromFormat("<qxfunction %U at %p>", AsFunction(op)->func_qualname, op);
+  Ref qualname = Ref::steal(ReadField(op, &AsFunction(op)->func_qualname));
+  return PyUnicode_FromFormat("<qxfunction %U at %p>", qualname.get(), op);
 }
 
 PyObject* qxfunction_descr_get(PyObject* op, PyObject* obj, PyObject* type) noexcept {
@@ -369,7 +413,7 @@ PyObject* QxFunctionNew(PyMethodDef* ml, int32_t flags, PyObject* qualname, PyOb
 }
 
 void QxFunctionSetDefaultsTuple(PyObject* func, PyObject* tuple) noexcept {
-  Py_XSETREF(AsFunction(func)->defaults_tuple, Py_XNewRef(tuple));
+  ReplaceField(func, &AsFunction(func)->defaults_tuple, tuple);
 }
 
 }  // namespace qx

@@ -39,10 +39,14 @@ struct QxFunctionObject {
   PyObject* func_annotations;
 };
 
-static_assert(sizeof(QxFunctionObject) == 160, "shared layout: instance size");
-static_assert(offsetof(QxFunctionObject, m_module) == 32, "shared layout: m_module");
-static_assert(offsetof(QxFunctionObject, m_weakreflist) == 40, "shared layout: weaklist");
-static_assert(offsetof(QxFunctionObject, func_dict) == 48, "shared layout: dict");
+// Pinned relative to the object header, which a free-threaded interpreter
+// makes larger (32 bytes instead of 16): modules built for the same
+// interpreter build agree, and the registry compares the sizes it finds.
+inline constexpr size_t kQxObjectHeader = sizeof(PyObject);
+static_assert(sizeof(QxFunctionObject) == kQxObjectHeader + 144, "shared layout: instance size");
+static_assert(offsetof(QxFunctionObject, m_module) == kQxObjectHeader + 16, "shared layout: m_module");
+static_assert(offsetof(QxFunctionObject, m_weakreflist) == kQxObjectHeader + 24, "shared layout: weaklist");
+static_assert(offsetof(QxFunctionObject, func_dict) == kQxObjectHeader + 32, "shared layout: dict");
 // The builtin-function accessors read m_ml and m_self at these offsets.
 static_assert(offsetof(QxFunctionObject, m_ml) == offsetof(PyCFunctionObject, m_ml), "builtin layout: m_ml");
 static_assert(offsetof(QxFunctionObject, m_self) == offsetof(PyCFunctionObject, m_self),

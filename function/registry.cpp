@@ -7,6 +7,7 @@
 
 #include "function/function_object.h"
 #include "module/module_state.h"
+#include "runtime/compat.h"
 #include "runtime/ref.h"
 #include "runtime/type_ready.h"
 
@@ -75,8 +76,8 @@ PyTypeObject* FetchSharedType(PyObject* registry, PyTypeObject* static_type) noe
 }
 
 int RegisterFunctionType() noexcept {
-  PyObject* registry = PyImport_AddModule(kRegistryModuleName);  // borrowed
-  PyTypeObject* type = registry != nullptr ? FetchSharedType(registry, &QxFunctionType) : nullptr;
+  Ref registry = Ref::steal(compat::ImportAddModuleRef(kRegistryModuleName));
+  PyTypeObject* type = registry ? FetchSharedType(registry.get(), &QxFunctionType) : nullptr;
   if (type == nullptr) return -1;
   // A repeated initialisation replaces the type kept by an earlier attempt;
   // a failed one keeps it, for the function objects that attempt made.

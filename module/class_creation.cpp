@@ -3,6 +3,7 @@
 #include "module/class_creation.h"
 
 #include "module/module_state.h"
+#include "runtime/compat.h"
 #include "runtime/lookups.h"
 #include "runtime/ref.h"
 
@@ -88,7 +89,12 @@ PyObject* ModuleGlobals() noexcept {
       i = PyList_GET_SIZE(names.get());
       continue;
     }
-    Ref name = Ref::borrow(PyList_GET_ITEM(names.get(), i));
+    Ref name = Ref::steal(compat::ListGetItemRef(names.get(), i));
+    if (!name) {  // shrunk by another thread since the check
+      PyErr_Clear();
+      i = PyList_GET_SIZE(names.get());
+      continue;
+    }
     const int present = PyDict_Contains(dict.get(), name.get());
     if (present < 0) return nullptr;
     if (present) continue;

@@ -126,6 +126,7 @@ int InitModuleObjects(bool* marked) noexcept {
   if (RegisterFunctionType() < 0) return -1;
   g_state.module = PyModule_Create2(&weekdays_moduledef, PYTHON_API_VERSION);
   if (g_state.module == nullptr) return -1;
+  if (compat::DeclareGilNotUsed(g_state.module) < 0) return -1;
   PyObject* dict = PyModule_GetDict(g_state.module);
   if (dict == nullptr) return -1;
   ReplaceOwned(&g_state.module_dict, Py_NewRef(dict));
@@ -267,6 +268,10 @@ PyMODINIT_FUNC PyInit_weekdays(void) {
   // First, before the state is read: an interpreter that will refuse the
   // module must not run any of it.
   if (compat::CheckSinglePhaseAllowed(kModuleDottedName) < 0) return nullptr;
+  // No GIL: one thread at a time runs the entry and writes the state; the
+  // same thread re-entering (a circular import) is refused by ClaimState.
+  static compat::RecursiveMutex entry_mutex;
+  compat::LockGuard guard(entry_mutex);
   switch (ClaimState()) {
     case Claim::kRefused:
       return nullptr;

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "runtime/compat.h"
+
 namespace qx {
 
 namespace {
@@ -109,16 +111,17 @@ int UnpackArguments(const ArgSpec& params, PyObject* args, PyObject* kwds, Ref* 
     for (Py_ssize_t i = n; i < params.num_max; ++i) {
       const bool required = i < params.num_min;
       if (!required && kw_left <= 0) break;
-      // The probe takes the hash cached in the name's str object.
-      PyObject* found = PyDict_GetItemWithError(kwds, *params.names[i]);
-      if (found != nullptr) {
-        // Owned at once: the next probe may run a key's __eq__, which can
-        // remove this entry from the dictionary.
-        values[i] = Ref::borrow(found);
+      // The probe takes the hash cached in the name's str object. Owned at
+      // once: the next probe may run a key's __eq__, and another thread may
+      // change the dictionary, either of which can remove this entry.
+      PyObject* found = nullptr;
+      const int probe = compat::DictGetItemRef(kwds, *params.names[i], &found);
+      if (probe > 0) {
+        values[i] = Ref::steal(found);
         --kw_left;
         continue;
       }
-      if (PyErr_Occurred()) {
+      if (probe < 0) {
         // The probe itself failed (a key's comparison raised): keep that error.
         *impl_line = params.kw_impl_line;
         return -1;
@@ -134,15 +137,23 @@ int UnpackArguments(const ArgSpec& params, PyObject* args, PyObject* kwds, Ref* 
     if (kw_left > 0) {
       PyObject* raw[kMaxParameters];
       for (Py_ssize_t i = 0; i < params.num_max; ++i) raw[i] = values[i].get();
-      if (ParseKeywordArguments(kwds, params.names, raw, n, params.function_name) < 0) {
+      // Take every new reference before releasing any replaced one: a
+      // release may run a finalizer that changes the dictionary. The walk
+      // and the taking hold the dictionary's lock (no Python code runs in
+      // them), so another thread cannot free a value found.
+      Ref taken[kMaxParameters];
+      int parsed;
+      Py_BEGIN_CRITICAL_SECTION(kwds);
+      parsed = ParseKeywordArguments(kwds, params.names, raw, n, params.function_name);
+      if (parsed == 0) {
+        for (Py_ssize_t i = 0; i < params.num_max; ++i) {
+          if (raw[i] != values[i].get()) taken[i] = Ref::borrow(raw[i]);
+        }
+      }
+      Py_END_CRITICAL_SECTION();
+      if (parsed < 0) {
         *impl_line = params.kw_impl_line;
         return -1;
-      }
-      // Take every new reference before releasing any replaced one: a
-      // release may run a finalizer that changes the dictionary.
-      Ref taken[kMaxParameters];
-      for (Py_ssize_t i = 0; i < params.num_max; ++i) {
-        if (raw[i] != values[i].get()) taken[i] = Ref::borrow(raw[i]);
       }
       for (Py_ssize_t i = 0; i < params.num_max; ++i) {
         if (taken[i]) values[i] = std::move(taken[i]);

@@ -1,10 +1,12 @@
-// What differs between the supported interpreters (3.11, 3.12, 3.13), one
-// helper per concern. Everything else in the module is written once for all
-// three; a version test anywhere but here is a mistake.
+// What differs between the supported interpreters (3.11, 3.12, 3.13, and
+// 3.13's free-threaded build), one helper per concern. Everything else in the
+// module is written once for all of them; a version or build test anywhere
+// but here is a mistake.
 #pragma once
 
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
 
 #if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030E0000
@@ -12,6 +14,14 @@
 #endif
 
 #define QX_PY312 (PY_VERSION_HEX >= 0x030C0000)
+#define QX_PY313 (PY_VERSION_HEX >= 0x030D0000)
+
+// Per-object critical sections: public since 3.13, where a build with the
+// GIL makes them plain blocks; before 3.13 there is only the GIL.
+#if !QX_PY313
+#define Py_BEGIN_CRITICAL_SECTION(op) {
+#define Py_END_CRITICAL_SECTION() }
+#endif
 
 #if QX_PY312 && PY_VERSION_HEX < 0x030D0000
 // 3.12's own test of whether an interpreter refuses single-phase modules;
@@ -156,5 +166,117 @@ using CFunctionFastWithKeywords = PyCFunctionFastWithKeywords;
 using CFunctionFast = _PyCFunctionFast;
 using CFunctionFastWithKeywords = _PyCFunctionFastWithKeywords;
 #endif
+
+// Whether other threads run Python code beside this one (no GIL).
+#ifdef Py_GIL_DISABLED
+inline constexpr bool kFreeThreaded = true;
+#else
+inline constexpr bool kFreeThreaded = false;
+#endif
+
+// Guards module-wide C state that the GIL guards in the other builds.
+// Without the GIL a PyMutex (it lets the thread state go while it waits, so
+// a waiting thread never holds up a stop-the-world pause); with it, nothing.
+// Held only around plain C steps: code run under it must not reach it again.
+class Mutex {
+ public:
+#ifdef Py_GIL_DISABLED
+  void lock() noexcept { PyMutex_Lock(&mutex_); }
+  void unlock() noexcept { PyMutex_Unlock(&mutex_); }
+
+ private:
+  PyMutex mutex_{};
+#else
+  void lock() noexcept {}
+  void unlock() noexcept {}
+#endif
+};
+
+// The same, for a section the holding thread may enter again (the module's
+// entry, which a circular import re-enters on the same thread).
+class RecursiveMutex {
+ public:
+#ifdef Py_GIL_DISABLED
+  void lock() noexcept {
+    const unsigned long me = PyThread_get_thread_ident();
+    if (owner_.load(std::memory_order_relaxed) == me) {
+      ++depth_;
+      return;
+    }
+    mutex_.lock();
+    owner_.store(me, std::memory_order_relaxed);
+    depth_ = 1;
+  }
+  void unlock() noexcept {
+    if (--depth_ != 0) return;
+    owner_.store(0, std::memory_order_relaxed);
+    mutex_.unlock();
+  }
+
+ private:
+  Mutex mutex_;
+  std::atomic<unsigned long> owner_{0};
+  int depth_ = 0;
+#else
+  void lock() noexcept {}
+  void unlock() noexcept {}
+#endif
+};
+
+template <typename M>
+class LockGuard {
+ public:
+  explicit LockGuard(M& m) noexcept : m_(m) { m_.lock(); }
+  ~LockGuard() { m_.unlock(); }
+  LockGuard(const LockGuard&) = delete;
+  LockGuard& operator=(const LockGuard&) = delete;
+
+ private:
+  M& m_;
+};
+using MutexGuard = LockGuard<Mutex>;
+
+// Declares that the module needs no GIL, so that importing it leaves a
+// free-threaded interpreter's GIL off; nothing to declare with a GIL.
+inline int DeclareGilNotUsed([[maybe_unused]] PyObject* module) noexcept {
+#ifdef Py_GIL_DISABLED
+  return PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED);
+#else
+  return 0;
+#endif
+}
+
+// A dictionary item as a strong reference: 1 found, 0 absent, -1 with an
+// error. A borrowed one may be freed by another thread's store at once.
+inline int DictGetItemRef(PyObject* dict, PyObject* key, PyObject** result) noexcept {
+#if QX_PY313
+  return PyDict_GetItemRef(dict, key, result);
+#else
+  PyObject* item = PyDict_GetItemWithError(dict, key);
+  *result = Py_XNewRef(item);
+  if (item != nullptr) return 1;
+  return PyErr_Occurred() != nullptr ? -1 : 0;
+#endif
+}
+
+// A list item as a strong reference, or null with IndexError.
+inline PyObject* ListGetItemRef(PyObject* list, Py_ssize_t i) noexcept {
+#if QX_PY313
+  return PyList_GetItemRef(list, i);
+#else
+  return Py_XNewRef(PyList_GetItem(list, i));
+#endif
+}
+
+// The module of that name in sys.modules (made empty when missing), as a
+// strong reference; PyImport_AddModule's borrowed one may be dropped by
+// another thread's change of sys.modules.
+inline PyObject* ImportAddModuleRef(const char* name) noexcept {
+#if QX_PY313
+  return PyImport_AddModuleRef(name);
+#else
+  return Py_XNewRef(PyImport_AddModule(name));
+#endif
+}
 
 }  // namespace qx::compat

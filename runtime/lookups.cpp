@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "module/module_state.h"
+#include "runtime/compat.h"
 #include "runtime/conversions.h"
 #include "runtime/exceptions.h"
 #include "runtime/ref.h"
@@ -11,12 +12,11 @@ namespace qx {
 
 PyObject* LookupModuleGlobal(PyObject* name) noexcept {
   if (g_state.module_dict == nullptr) return LookupBuiltin(name);
-  // The probe takes the hash cached in the name's str object.
-  PyObject* r = PyDict_GetItemWithError(g_state.module_dict, name);
-  if (r != nullptr) {
-    return Py_NewRef(r);
-  }
-  if (PyErr_Occurred()) return nullptr;
+  // The probe takes the hash cached in the name's str object. A strong
+  // reference: another thread may replace the global at once.
+  PyObject* r = nullptr;
+  const int found = compat::DictGetItemRef(g_state.module_dict, name, &r);
+  if (found != 0) return r;  // the value, or null with the probe's error
   return LookupBuiltin(name);
 }
 
@@ -119,7 +119,8 @@ PyObject* ItemAtSsize(PyObject* obj, Py_ssize_t i) noexcept {
     const Py_ssize_t len = PyList_GET_SIZE(obj);
     const Py_ssize_t n = i >= 0 ? i : i + len;
     if (n >= 0 && n < len) {
-      return Py_NewRef(PyList_GET_ITEM(obj, n));
+      // Checked again under the list's lock: another thread may shrink it.
+      return compat::ListGetItemRef(obj, n);
     }
   } else if (PyTuple_CheckExact(obj)) {
     const Py_ssize_t len = PyTuple_GET_SIZE(obj);

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "module/module_state.h"
+#include "runtime/compat.h"
 #include "runtime/exceptions.h"
 #include "runtime/lookups.h"
 #include "runtime/ref.h"
@@ -17,7 +18,13 @@ namespace {
 // The implementation file named when implementation-file lines are shown.
 constexpr const char* kImplementationFileName = "quendrix/core/enums/weekdays";
 
+// The code-object cache and the recorded position, which failing calls on
+// any thread update. Held only around plain C steps: making a code object
+// or releasing one may run Python code, which may fail here again.
+compat::Mutex g_cache_mutex;
+
 void SetErrorPosition(const Position& pos) noexcept {
+  compat::MutexGuard guard(g_cache_mutex);
   g_state.error_file = kFileNameTable[static_cast<int>(pos.file)];
   g_state.error_line = pos.source_line;
   g_state.error_impl_line = pos.impl_line;
@@ -52,6 +59,7 @@ int32_t CodeCacheSearch(const CodeObjectCacheEntry* entries, int32_t count, int3
 
 PyObject* CodeCacheFind(int32_t key, const char* function_name, const char* file_name) noexcept {
   CodeObjectCache& cache = g_state.code_cache;
+  compat::MutexGuard guard(g_cache_mutex);
   if (key == 0 || cache.entries == nullptr) return nullptr;
   const int32_t pos = CodeCacheSearch(cache.entries, cache.count, key);
   if (pos < cache.count && cache.entries[pos].key == key &&
@@ -62,7 +70,9 @@ PyObject* CodeCacheFind(int32_t key, const char* function_name, const char* file
 }
 
 void CodeCacheInsert(int32_t key, PyObject* code, const char* function_name, const char* file_name) noexcept {
+  Ref replaced;  // released after the lock
   CodeObjectCache& cache = g_state.code_cache;
+  compat::MutexGuard guard(g_cache_mutex);
   if (key == 0) return;
   if (cache.entries == nullptr) {
     auto* entries = static_cast<CodeObjectCacheEntry*>(PyMem_Malloc(64 * sizeof(CodeObjectCacheEntry)));
@@ -76,9 +86,8 @@ void CodeCacheInsert(int32_t key, PyObject* code, const char* function_name, con
   const int32_t pos = CodeCacheSearch(cache.entries, cache.count, key);
   if (pos < cache.count && cache.entries[pos].key == key) {
     // Another site shares this key: the newest one takes the entry.
-    PyObject* old = cache.entries[pos].code_object;
+    replaced = Ref::steal(cache.entries[pos].code_object);
     cache.entries[pos] = {Py_NewRef(code), key, function_name, file_name};
-    Py_DECREF(old);
     return;
   }
   if (cache.count == cache.capacity) {
@@ -111,10 +120,11 @@ int32_t ResolveImplementationLine(PyThreadState* tstate, int32_t line) noexcept 
   PyObject* dict =
       PyModule_Check(g_state.runtime_module) ? PyModule_GetDict(g_state.runtime_module) : nullptr;
   if (dict != nullptr) {
-    flag = Ref::borrow(PyDict_GetItemWithError(dict, name));
+    PyObject* item = nullptr;
     // A lookup that raised (a key's __eq__) counts as absence; its error must
     // not stay pending while the switch is created, which may run Python code.
-    if (!flag) PyErr_Clear();
+    if (compat::DictGetItemRef(dict, name, &item) < 0) PyErr_Clear();
+    flag = Ref::steal(item);
   } else {
     Ref value = Ref::steal(GetAttrByStr(g_state.runtime_module, name));
     if (value) {

@@ -11,8 +11,10 @@ namespace {
 constexpr int kMaxFailedTypes = 8;
 PyTypeObject* g_failed_types[kMaxFailedTypes];
 int g_failed_count = 0;
+compat::Mutex g_failed_mutex;  // readying runs on any thread that imports
 
 bool HasFailed(PyTypeObject* type) noexcept {
+  compat::MutexGuard guard(g_failed_mutex);
   for (int i = 0; i < g_failed_count; ++i) {
     if (g_failed_types[i] == type) return true;
   }
@@ -30,8 +32,9 @@ int ReadyStaticType(PyTypeObject* type) noexcept {
   if (PyType_Ready(type) == 0) return 0;
   // Past the table's end a type is simply not remembered; that cannot happen
   // with the module's own types.
-  if (!compat::kTypeReadyRetryable && g_failed_count < kMaxFailedTypes) {
-    g_failed_types[g_failed_count++] = type;
+  if (!compat::kTypeReadyRetryable) {
+    compat::MutexGuard guard(g_failed_mutex);
+    if (g_failed_count < kMaxFailedTypes) g_failed_types[g_failed_count++] = type;
   }
   return -1;
 }

@@ -64,6 +64,12 @@ qx_tree_python() {  # dir: the interpreter the tree was configured for (empty if
 # directory ($PYENV_ROOT, ~/.pyenv). A variable set names the only one tried.
 # Never whatever python3 PATH finds first.
 QX_SUPPORTED_PYTHONS="$(sed -e 's/#.*//' "$QX_ROOT/python-versions.txt" | xargs)"
+# Free-threaded builds (3.13t lines) are left to the threads check, which
+# runs under each one found: the pinned Python tools (Hypothesis) have no
+# wheels for them, so the test command's stages would fail there, and CI
+# would require an interpreter no Debian package provides.
+QX_FREE_THREADED_PYTHONS="$(printf '%s\n' $QX_SUPPORTED_PYTHONS | grep 't$' | xargs || true)"
+QX_SUPPORTED_PYTHONS="$(printf '%s\n' $QX_SUPPORTED_PYTHONS | grep -v 't$' | xargs)"
 QX_DEBIAN_PYTHON=/usr/bin/python3
 QX_DEBIAN_VERSION=3.11
 QX_DEBUG_PYTHON="/usr/bin/python$QX_DEBIAN_VERSION-dbg"
@@ -76,7 +82,7 @@ qx_python_problem() {  # python version: prints why it cannot be built against (
   [ -x "$1" ] || { echo "$1 is not an executable file"; return; }
   "$1" - "$2" 2>&1 <<'EOF' || true
 import os, sys, sysconfig
-have = "%d.%d" % sys.version_info[:2]
+have = "%d.%d" % sys.version_info[:2] + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "")
 if have != sys.argv[1]:
     sys.exit(f"{sys.executable} is Python {have}")
 include = sysconfig.get_paths()["include"]
@@ -97,23 +103,32 @@ qx_python_candidates() {  # version: the places looked at, in order
     return
   fi
   echo "/usr/bin/python$version"
-  for root in "${PYENV_ROOT:-}" "${HOME:-/root}/.pyenv"; do
-    [ -n "$root" ] && [ -d "$root/versions" ] || continue
-    for d in "$root/versions/$version".*; do
-      [[ "$(basename "$d")" =~ ^${version//./\\.}\.[0-9]+$ ]] && echo "$(basename "$d") $d/bin/python3"
+  # pyenv's versions, then interpreters built into the local cache
+  # (3.13.5t/ for 3.13t: a free-threaded build carries the t).
+  local base="${version%t}" ft="${version#"${version%t}"}"
+  for root in "${PYENV_ROOT:-}" "${HOME:-/root}/.pyenv" "${QX_PYTHON_CACHE:-${HOME:-/root}/.cache/quendrix-python}"; do
+    [ -n "$root" ] || continue
+    [ -d "$root/versions" ] && root="$root/versions"
+    for d in "$root/$base".*"$ft"; do
+      [[ "$(basename "$d")" =~ ^${base//./\\.}\.[0-9]+$ft$ ]] || continue
+      if [ -z "$ft" ]; then
+        echo "$(basename "$d") $d/bin/python3"
+      else
+        echo "$(basename "$d") $d/bin/python$version"
+      fi
     done
   done | sort -u -r -V | cut -d' ' -f2
 }
 
 # Sets QX_PYTHON_<v> (exported, so that the checks use the same ones) for
-# each supported version found, QX_FOUND_PYTHONS to those versions, and
+# each supported version found (or each of the versions given), QX_FOUND_PYTHONS to those versions, and
 # QX_MISSING_PYTHONS to the others, each with what was looked at
 # ("3.12: ..." lines).
-qx_find_pythons() {
+qx_find_pythons() {  # [versions]
   local version var candidate problem tried python
   QX_FOUND_PYTHONS=""
   QX_MISSING_PYTHONS=""
-  for version in $QX_SUPPORTED_PYTHONS; do
+  for version in ${1-$QX_SUPPORTED_PYTHONS}; do
     var="$(qx_python_var "$version")"
     python=""
     tried=""

@@ -13,7 +13,9 @@ def supported_versions(path: Path = VERSIONS_FILE) -> list[tuple[int, int]]:
     versions = []
     for line in path.read_text(encoding="utf-8").splitlines():
         line = line.split("#", 1)[0].strip()
-        if line:
+        # A free-threaded build (3.13t) is the same version for pip's
+        # purposes: its wheels carry their own tag (cp313t).
+        if line and not line.endswith("t"):
             major, minor = line.split(".")
             versions.append((int(major), int(minor)))
     if not versions or versions != sorted(set(versions)):

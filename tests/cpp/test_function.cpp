@@ -81,10 +81,12 @@ TEST(FunctionType, LayoutFlagsAndRegistration) {
   // type was readied and published.
   EXPECT_EQ(t, &qx::QxFunctionType);
   EXPECT_STREQ(t->tp_name, "qx_function_or_method");
-  EXPECT_EQ(t->tp_basicsize, 160);
+  // 160, 40 and 48 with the 16-byte header of a build with the GIL.
+  const Py_ssize_t header = sizeof(PyObject);
+  EXPECT_EQ(t->tp_basicsize, header + 144);
   EXPECT_EQ(t->tp_itemsize, 0);
-  EXPECT_EQ(t->tp_weaklistoffset, 40);
-  EXPECT_EQ(t->tp_dictoffset, 48);
+  EXPECT_EQ(t->tp_weaklistoffset, header + 24);
+  EXPECT_EQ(t->tp_dictoffset, header + 32);
   EXPECT_EQ(t->tp_flags & 0x44000UL, 0x44000UL);
   EXPECT_EQ(t->tp_flags & Py_TPFLAGS_BASETYPE, 0UL);
   EXPECT_EQ(t->tp_new, nullptr);
@@ -374,7 +376,8 @@ PyTypeObject MakeStaticType(const char* name, Py_ssize_t size) {
 }  // namespace
 
 TEST(FunctionRegistry, FetchSharedTypeChecksWhatItFinds) {
-  static PyTypeObject own = MakeStaticType("qx_test_shared", 160);
+  constexpr Py_ssize_t kSize = sizeof(qx::QxFunctionObject);
+  static PyTypeObject own = MakeStaticType("qx_test_shared", kSize);
   Ref reg = Ref::steal(PyModule_New("qx_test_registry"));
   auto fetch = [&]() {
     return Ref::steal(reinterpret_cast<PyObject*>(qx::FetchSharedType(reg.get(), &own)));
@@ -391,14 +394,14 @@ TEST(FunctionRegistry, FetchSharedTypeChecksWhatItFinds) {
   // layout, and static types whose name or flags differ are each refused; a
   // static type made the same way is taken.
   Ref same_layout = Eval("type('C', (), {'__slots__': tuple('s%d' % i for i in range(18))})");
-  ASSERT_EQ(reinterpret_cast<PyTypeObject*>(same_layout.get())->tp_basicsize, 160);
+  ASSERT_EQ(reinterpret_cast<PyTypeObject*>(same_layout.get())->tp_basicsize, kSize);
   PyObject_SetAttrString(reg.get(), "qx_test_shared", same_layout.get());
   EXPECT_FALSE(fetch());
   EXPECT_EQ(TakeError(), "Shared runtime type qx_test_shared is a heap type, not the shared static type");
-  static PyTypeObject other_name = MakeStaticType("qx_test_other", 160);
-  static PyTypeObject other_flags = MakeStaticType("qx_test_shared", 160);
+  static PyTypeObject other_name = MakeStaticType("qx_test_other", kSize);
+  static PyTypeObject other_flags = MakeStaticType("qx_test_shared", kSize);
   other_flags.tp_flags |= Py_TPFLAGS_BASETYPE;
-  static PyTypeObject twin = MakeStaticType("qx_test_shared", 160);
+  static PyTypeObject twin = MakeStaticType("qx_test_shared", kSize);
   for (PyTypeObject* t : {&other_name, &other_flags, &twin}) ASSERT_EQ(PyType_Ready(t), 0) << TakeError();
   PyObject_SetAttrString(reg.get(), "qx_test_shared", reinterpret_cast<PyObject*>(&other_name));
   EXPECT_FALSE(fetch());

@@ -100,9 +100,13 @@ def test_an_interpreter_that_ended_leaves_the_module_to_the_next():
     run_fresh(
         SUBINTERPRETERS
         + f"""
-import gc, pickle
+import gc, pickle, sysconfig
 sub = sub_create()
-assert sub_run(sub, "import {NAME} as w; assert w.Weekdays(1) is w.Sunday") is None
+error = sub_run(sub, "import {NAME} as w; assert w.Weekdays(1) is w.Sunday")
+# A free-threaded interpreter refuses every single-phase module in a
+# sub-interpreter; the main interpreter then imports it as the first.
+assert error is None or (sysconfig.get_config_var("Py_GIL_DISABLED")
+                         and "does not support loading in subinterpreters" in error), error
 xi.destroy(sub)
 import {NAME} as w
 gc.collect()

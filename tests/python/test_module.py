@@ -2,7 +2,9 @@
 import builtins
 import copy
 import enum
+import os
 import pickle
+import sysconfig
 
 import pytest
 
@@ -71,6 +73,22 @@ def test_import_is_clean_when_warnings_are_errors():
     run_fresh(
         """
         import quendrix.core.enums.weekdays as w
+        assert w.Weekdays.Friday == 6
+        """,
+        args=("-W", "error"),
+    )
+
+
+def test_import_leaves_a_free_threaded_interpreter_without_the_gil():
+    if not sysconfig.get_config_var("Py_GIL_DISABLED"):
+        pytest.skip("an interpreter with the GIL")
+    if os.environ.get("PYTHON_GIL") == "1":
+        pytest.skip("PYTHON_GIL=1 turns the GIL on whatever the module says")
+    run_fresh(
+        """
+        import sys
+        import quendrix.core.enums.weekdays as w
+        assert not sys._is_gil_enabled()
         assert w.Weekdays.Friday == 6
         """,
         args=("-W", "error"),

@@ -11,6 +11,13 @@ can (sys.setswitchinterval(1e-6)):
   comparison runs Python code (so threads switch in the middle of a member
   search), and another thread runs the garbage collector over and over; at
   the end every member is in the class and in its registry exactly once.
+Then, for HAMMER_SECONDS, threads replace every replaceable attribute of the
+three function objects (__name__, __qualname__, __doc__, __dict__, ...)
+while as many others read them, call repr(), bind and call the functions and
+raise from them (each failure appends a traceback entry from the shared
+code-object cache), with no pause between steps. Under a free-threaded
+interpreter this runs truly in parallel; there the import must also have
+left the GIL off (sys._is_gil_enabled() False).
 Then PROCESSES fresh interpreters are started at once, each importing the
 module from IMPORTERS threads at once, and from IMPORTERS more threads that
 import the moment the module shows in sys.modules (while the first import is
@@ -26,7 +33,9 @@ import os
 import re
 import subprocess
 import sys
+import sysconfig
 import threading
+import time
 import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -40,6 +49,9 @@ CREATORS = 4
 MEMBERS_PER_CREATOR = 60
 PROCESSES = 6
 IMPORTERS = 4
+HAMMER_SECONDS = float(os.environ.get("QX_HAMMER_SECONDS", "5"))
+HAMMER_PAIRS = 2
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 # Operations that change something other threads see (a function object's
 # attributes, the switch, attributes of pickle or of the module, the
@@ -271,6 +283,105 @@ def threads_check():
 
 
 # ---------------------------------------------------------------------------
+# Attributes replaced while other threads read them, all at full speed.
+
+# Each store is a fresh object (constants may be immortal, and replacing one
+# frees nothing): a reader must see a value of the right kind, or the value
+# saved before the run, or (for the deletable ones) the default.
+_HAMMERED = {
+    "__name__": (lambda i: f"n{i}", lambda v: v.startswith("n")),
+    "__qualname__": (lambda i: f"q{i}", lambda v: v.startswith("q")),
+    "__doc__": (lambda i: f"d{i}", lambda v: v is None or v.startswith("d")),
+    "__module__": (lambda i: f"m{i}", lambda v: v is None or v.startswith("m")),
+    "__dict__": (lambda i: {"i": i}, lambda v: type(v) is dict),
+    "__defaults__": (lambda i: (i,), lambda v: v is None or type(v) is tuple),
+    "__kwdefaults__": (lambda i: {"k": i}, lambda v: v is None or type(v) is dict),
+    "__annotations__": (lambda i: {"r": i}, lambda v: type(v) is dict),
+}
+_DELETABLE = ("__doc__", "__module__", "__annotations__", "__defaults__", "__kwdefaults__")
+
+
+def hammer_set(fns, deadline, counts):
+    n = 0
+    while time.monotonic() < deadline:
+        for _ in range(100):
+            n += 1
+            for fn in fns:
+                for attr, (make, _) in _HAMMERED.items():
+                    setattr(fn, attr, make(n))
+        for fn in fns:
+            for attr in _DELETABLE:
+                delattr(fn, attr)
+    counts.append(n * len(fns) * len(_HAMMERED))
+
+
+def hammer_read(fns, saved, member, deadline, failures, counts):
+    n = 0
+    while time.monotonic() < deadline and len(failures) < 20:
+        for _ in range(100):
+            n += 1
+            for fn in fns:
+                for attr, (_, valid) in _HAMMERED.items():
+                    value = getattr(fn, attr)
+                    if not valid(value) and value != saved[fn, attr]:
+                        failures.append(f"{attr} read as {value!r}")
+                text = repr(fn)
+                if not text.startswith("<qxfunction ") or not text.endswith(f" at 0x{id(fn):x}>"):
+                    failures.append(f"repr {text!r}")
+                fn.__reduce__()
+                fn.__get__(member, type(member))
+        # The functions themselves, failing and not: each failure appends a
+        # traceback entry through the shared code-object cache.
+        if repr(member) != "<S.A: 1>" or qx_ops.Names.repr(member) != "<S.A: 1>":
+            failures.append(f"repr of a member: {member!r}")
+        try:
+            qx_ops.Names.repr(member, 2)
+        except TypeError:
+            pass
+        try:
+            qx_ops.Names.unpickle(int, 1, None)
+        except Exception as exc:  # noqa: BLE001 - any failure is one entry
+            if not entries(exc):
+                failures.append("a failure without its traceback entry")
+    counts.append(n)
+
+
+def hammer_check():
+    qx_ops.load()
+    failures = []
+    if FREE_THREADED and sys._is_gil_enabled() and os.environ.get("PYTHON_GIL") != "0":
+        failures.append("importing the module turned the GIL on")
+    fns = (qx_ops.Names.new, qx_ops.Names.repr, qx_ops.Names.str)
+    saved = {(fn, attr): getattr(fn, attr) for fn in fns for attr in _HAMMERED}
+    member = qx_ops.fresh_class((1, "A"), name="S").A
+    sets, reads = [], []
+    deadline = time.monotonic() + HAMMER_SECONDS
+    threads = [threading.Thread(target=hammer_set, args=(fns, deadline, sets))
+               for _ in range(HAMMER_PAIRS)]
+    threads += [threading.Thread(target=hammer_read, args=(fns, saved, member, deadline, failures, reads))
+                for _ in range(HAMMER_PAIRS)]
+    threads.append(threading.Thread(target=lambda: [gc.collect() for _ in iter(
+        lambda: time.monotonic() < deadline, False)]))
+    old_interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(old_interval)
+        for (fn, attr), value in saved.items():
+            setattr(fn, attr, value)
+    qx_ops.sanity()
+    gil = "GIL off" if FREE_THREADED and not sys._is_gil_enabled() else "GIL on"
+    figure = (f"{HAMMER_PAIRS} threads replacing {len(_HAMMERED)} attributes of 3 function "
+              f"objects ({sum(sets)} stores) while {HAMMER_PAIRS} read them, repr, bind and call "
+              f"({sum(reads)} rounds over the 3), for {HAMMER_SECONDS:g} s, {gil}")
+    return f"{sum(sets)} stores against {sum(reads)} read rounds ({gil})", figure, failures
+
+
+# ---------------------------------------------------------------------------
 # Fresh interpreters importing at once.
 
 _IMPORT_CHILD = """
@@ -340,13 +451,14 @@ def processes_check():
 
 def main():
     shorts, figures, failures = [], [], []
-    try:
-        short, figure, found = threads_check()
-        shorts.append(short)
-        figures.append(figure)
-        failures += found
-    except Exception:  # noqa: BLE001 - reported as a failure of the check
-        failures.append(traceback.format_exc())
+    for check in (threads_check, hammer_check):
+        try:
+            short, figure, found = check()
+            shorts.append(short)
+            figures.append(figure)
+            failures += found
+        except Exception:  # noqa: BLE001 - reported as a failure of the check
+            failures.append(traceback.format_exc())
     short, figure, found = processes_check()
     shorts.append(short)
     figures.append(figure)
