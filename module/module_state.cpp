@@ -1,6 +1,7 @@
 #include "module/module_state.h"
 
 #include <cstddef>
+#include <cstring>
 
 namespace qx {
 
@@ -13,6 +14,19 @@ namespace {
 // What the state held when it was last forgotten; never released.
 ModuleState g_forgotten;
 
+// Everything forgotten stays reachable from here: kept on purpose, so leak
+// checkers must not call it lost. Raw memory, as the interpreter that owned
+// the objects may be gone; if it cannot grow, the object is simply leaked.
+void** g_kept = nullptr;
+std::size_t g_kept_count = 0;
+
+void KeepForever(void* p) noexcept {
+  void** grown = static_cast<void**>(PyMem_RawRealloc(g_kept, (g_kept_count + 1) * sizeof(void*)));
+  if (grown == nullptr) return;
+  g_kept = grown;
+  g_kept[g_kept_count++] = p;
+}
+
 // The field of g_forgotten at the place of slot in g_state.
 PyObject** ForgottenSlot(PyObject* const* slot) noexcept {
   const std::ptrdiff_t offset = reinterpret_cast<const char*>(slot) - reinterpret_cast<const char*>(&g_state);
@@ -22,6 +36,11 @@ PyObject** ForgottenSlot(PyObject* const* slot) noexcept {
 }  // namespace
 
 void ForgetObjects() noexcept {
+  // An earlier generation's objects that were never replaced.
+  if (void* copy = PyMem_RawMalloc(sizeof(ModuleState)); copy != nullptr) {
+    std::memcpy(copy, static_cast<const void*>(&g_forgotten), sizeof(ModuleState));
+    KeepForever(copy);
+  }
   g_forgotten = g_state;
   // Empty is a valid state for these two: no import completed, no entry
   // cached. Their objects (and the cache's array) are leaked.
@@ -37,7 +56,8 @@ void ReplaceOwned(PyObject** slot, PyObject* value) noexcept {
   if (old == nullptr) return;
   PyObject** forgotten = ForgottenSlot(slot);
   if (*forgotten == old) {
-    *forgotten = nullptr;  // left alone: leaked, not released
+    *forgotten = nullptr;  // left alone: kept, never released
+    KeepForever(old);
   } else {
     Py_DECREF(old);
   }
