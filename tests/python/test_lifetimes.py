@@ -132,9 +132,9 @@ assert sub_run(sub, "import {NAME}") is None
 # Found on the path: 3.13 registers the module in the main interpreter's
 # sys.modules while the sub-interpreter imports it, with no __spec__.
 origin = importlib.machinery.PathFinder.find_spec("{NAME}", package.__path__).origin
-spec = importlib.util.spec_from_file_location("weekdays", origin)
+again = importlib.util.spec_from_file_location("weekdays", origin)
 try:
-    importlib.util.module_from_spec(spec)
+    importlib.util.module_from_spec(again)
 except ImportError as exc:
     print(exc)
 xi.destroy(sub)
