@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "enums/enum_meta.h"
 #include "module/module_state.h"
 #include "runtime/arg_parsing.h"
 #include "runtime/calls.h"
@@ -139,7 +140,14 @@ PyObject* NewBody(PyObject* cls, PyObject* value, PyObject* name, Failure* fail)
   if (!members) {
     return fail->At(37, kNewLines.members);
   }
-  if (PyObject_SetItem(members.get(), name, res.get()) < 0) {
+  // Under the lock a walk over the registry takes too: without the GIL, two
+  // threads appending to one OrderedDict at once can lose a member.
+  int stored;
+  {
+    compat::LockGuard guard(MemberRegistryMutex());
+    stored = PyObject_SetItem(members.get(), name, res.get());
+  }
+  if (stored < 0) {
     return fail->At(37, kNewLines.store_member);
   }
   return res.release();

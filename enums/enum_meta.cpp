@@ -88,13 +88,12 @@ PyObject* IterBody(PyObject* cls, Failure* fail) noexcept {
   if (!values_method) {
     return fail->At(20, kIterLines.values_attr);
   }
-  members.reset();
   CallPath path = CallPath::NoArg;
   Ref values = Ref::steal(CallMethodArgs(std::move(values_method), nullptr, 0, &path));
   if (!values) {
     return fail->At(20, LineForNoArgPath(path, kIterLines.values_unpacked, kIterLines.values));
   }
-  PyObject* it = PyObject_GetIter(values.get());
+  PyObject* it = compat::GuardedIter(MemberRegistryMutex(), members.get(), values.get());
   if (it == nullptr) return fail->At(20, kIterLines.iter);
   return it;
 }
@@ -113,6 +112,15 @@ PyObject* GetItemBody(PyObject* cls, PyObject* key, Failure* fail) noexcept {
   if (result == nullptr) return fail->At(22, kGetItemLines.subscript);
   return result;
 }
+
+}  // namespace
+
+compat::RecursiveMutex& MemberRegistryMutex() noexcept {
+  static compat::RecursiveMutex mutex;
+  return mutex;
+}
+
+namespace {
 
 int enummeta_init(PyObject* cls, PyObject* args, PyObject* kwds) noexcept {
   Ref values[3];

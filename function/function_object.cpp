@@ -38,7 +38,7 @@ void ReplaceField([[maybe_unused]] PyObject* op, PyObject** field, PyObject* val
   PyObject* old;
   Py_BEGIN_CRITICAL_SECTION(op);
   old = *field;
-  *field = Py_XNewRef(value);
+  compat::StoreFieldRelease(field, Py_XNewRef(value));
   Py_END_CRITICAL_SECTION();
   Py_XDECREF(old);
 }

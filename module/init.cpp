@@ -39,11 +39,16 @@ void UnregisterModule(PyObject* module) noexcept {
   if (modules == nullptr || key == nullptr) return;
   PyThreadState* tstate = PyThreadState_Get();
   SavedError pending = SaveErrorState(tstate);
+  // Compared and removed under the dictionary's lock: another thread's
+  // import may put its own entry there in between.
+  Py_BEGIN_CRITICAL_SECTION(modules);
+  // Only compared, never used: a borrowed reference will do.
   if (PyDict_GetItemWithError(modules, key) == module) {
     if (PyDict_DelItem(modules, key) < 0) PyErr_Clear();
   } else {
     PyErr_Clear();
   }
+  Py_END_CRITICAL_SECTION();
   RestoreErrorState(tstate, std::move(pending));
 }
 
@@ -86,7 +91,9 @@ int CheckInterpreterVersion() noexcept {
 bool MarkInitializing() noexcept {
   Ref bootstrap;
   if (PyObject* modules = PyImport_GetModuleDict(); modules != nullptr && PyDict_Check(modules)) {
-    bootstrap = Ref::borrow(PyDict_GetItemString(modules, "_frozen_importlib"));
+    Ref key = Ref::steal(PyUnicode_FromString("_frozen_importlib"));
+    PyObject* found = nullptr;
+    if (key && compat::DictGetItemRef(modules, key.get(), &found) > 0) bootstrap = Ref::steal(found);
   }
   Ref module_spec_type;
   if (bootstrap) module_spec_type = Ref::steal(PyObject_GetAttrString(bootstrap.get(), "ModuleSpec"));
@@ -130,14 +137,14 @@ int InitModuleObjects(bool* marked) noexcept {
   PyObject* dict = PyModule_GetDict(g_state.module);
   if (dict == nullptr) return -1;
   ReplaceOwned(&g_state.module_dict, Py_NewRef(dict));
-  PyObject* builtins = PyImport_AddModule("builtins");  // borrowed
+  PyObject* builtins = compat::ImportAddModuleRef("builtins");
   if (builtins == nullptr) return -1;
-  ReplaceOwned(&g_state.builtins_module, Py_NewRef(builtins));
+  ReplaceOwned(&g_state.builtins_module, builtins);
   // Owned: Python code may drop qx_runtime from sys.modules, and every later
   // traceback entry still reads the module.
-  PyObject* runtime = PyImport_AddModule("qx_runtime");  // borrowed
+  PyObject* runtime = compat::ImportAddModuleRef("qx_runtime");
   if (runtime == nullptr) return -1;
-  ReplaceOwned(&g_state.runtime_module, Py_NewRef(runtime));
+  ReplaceOwned(&g_state.runtime_module, runtime);
   if (PyObject_SetAttrString(g_state.module, "__builtins__", g_state.builtins_module) < 0) return -1;
   if (CreateGlobalConstants() < 0) return -1;
   // The body's imports try this module's package first; with __package__
@@ -152,14 +159,11 @@ int InitModuleObjects(bool* marked) noexcept {
   }
   *marked = MarkInitializing();
   // Registered under the same key object that a failure uses to remove the
-  // entry. A failed lookup is a failure, not an absent entry: an entry that
-  // is already there is never replaced.
+  // entry. An entry that is already there is never replaced: one step, so
+  // that no other thread's entry comes in between.
   PyObject* modules = PyImport_GetModuleDict();
   if (modules == nullptr) return -1;
-  if (PyDict_GetItemWithError(modules, g_state.module_name_text) == nullptr) {
-    if (PyErr_Occurred()) return -1;
-    if (PyDict_SetItem(modules, g_state.module_name_text, g_state.module) < 0) return -1;
-  }
+  if (PyDict_SetDefault(modules, g_state.module_name_text, g_state.module) == nullptr) return -1;
   if (CacheBuiltins() < 0) return -1;
   if (CreateCachedConstants() < 0) return -1;
   return 0;

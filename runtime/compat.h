@@ -236,6 +236,43 @@ class LockGuard {
 };
 using MutexGuard = LockGuard<Mutex>;
 
+// An iterator over iterable, a view of registry (a class's members), that
+// another thread's stores, made under lock, cannot break. Free-threaded
+// 3.13's OrderedDict guards neither its order nor its walks, and a critical
+// section on it is no help: its own, taken again inside, suspends the outer
+// one. So there a walk over an OrderedDict is over a copy taken under lock;
+// a registry of another type is the user's own, walked as it is. With the
+// GIL, the plain iterator, and the interpreter's own errors if the registry
+// changes during the walk.
+inline PyObject* GuardedIter([[maybe_unused]] RecursiveMutex& lock, [[maybe_unused]] PyObject* registry,
+                             PyObject* iterable) noexcept {
+#ifdef Py_GIL_DISABLED
+  if (!PyODict_CheckExact(registry)) return PyObject_GetIter(iterable);
+  PyObject* copy;
+  {
+    LockGuard<RecursiveMutex> guard(lock);
+    copy = PySequence_List(iterable);
+  }
+  if (copy == nullptr) return nullptr;
+  PyObject* it = PyObject_GetIter(copy);
+  Py_DECREF(copy);
+  return it;
+#else
+  return PyObject_GetIter(iterable);
+#endif
+}
+
+// Publishes a new value in a field that the interpreter may read without
+// the owner's lock (an instance's __dict__ through tp_dictoffset): a release
+// store, so that a reader sees the object fully made. Plain with the GIL.
+inline void StoreFieldRelease(PyObject** field, PyObject* value) noexcept {
+#ifdef Py_GIL_DISABLED
+  std::atomic_ref<PyObject*>(*field).store(value, std::memory_order_release);
+#else
+  *field = value;
+#endif
+}
+
 // Declares that the module needs no GIL, so that importing it leaves a
 // free-threaded interpreter's GIL off; nothing to declare with a GIL.
 inline int DeclareGilNotUsed([[maybe_unused]] PyObject* module) noexcept {

@@ -274,7 +274,9 @@ TEST(ModuleClassCreation, ModuleGlobalsIsTheModuleDictWithOneMoreReferenceEachTi
   PyObject* second = qx::ModuleGlobals();
   EXPECT_EQ(first, g_state.module_dict);
   EXPECT_EQ(second, g_state.module_dict);
-  EXPECT_EQ(Py_REFCNT(g_state.module_dict), before + 2);
+  if (qxtest::CountsReferences(g_state.module_dict)) {
+    EXPECT_EQ(Py_REFCNT(g_state.module_dict), before + 2);
+  }
   Py_XDECREF(first);
   Py_XDECREF(second);
 }

@@ -322,7 +322,9 @@ TEST_F(RuntimeImportModule, MissingEverywhereAndStandardModules) {
   const Py_ssize_t before = Py_REFCNT(collections.get());
   Ref m = Ref::steal(qx::ImportModule(cname.get(), cfrom.get()));
   EXPECT_EQ(m.get(), collections.get());
-  EXPECT_EQ(Py_REFCNT(collections.get()), before + 1);
+  if (qxtest::CountsReferences(collections.get())) {
+    EXPECT_EQ(Py_REFCNT(collections.get()), before + 1);
+  }
   EXPECT_EQ(PyErr_Occurred(), nullptr) << TakeError();
 
   // Without a from-list the routine makes its own empty one.

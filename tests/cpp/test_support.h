@@ -11,6 +11,18 @@
 
 namespace qxtest {
 
+// Whether an object's reference count moves with its references: a
+// free-threaded interpreter makes modules, their dictionaries and code
+// objects immortal, with a count that never does.
+inline bool CountsReferences(PyObject* o) {
+#if PY_VERSION_HEX >= 0x030C0000
+  return !_Py_IsImmortal(o);
+#else
+  (void)o;
+  return true;
+#endif
+}
+
 // Runs Python source in a fresh namespace (with builtins) and returns the
 // namespace dictionary; fails the test on error.
 inline qx::Ref RunPython(const char* source) {

@@ -158,7 +158,9 @@ TEST(Traceback, CacheGrowsBy64AndStaysSorted) {
   qx::CodeCacheInsert(keys[64], code.get(), "EnumBase.Fn", "enumsupport");
   EXPECT_EQ(g_state.code_cache.count, 65);
   EXPECT_EQ(g_state.code_cache.capacity, 128);
-  EXPECT_EQ(Py_REFCNT(code.get()), refs_before + 65);
+  if (qxtest::CountsReferences(code.get())) {
+    EXPECT_EQ(Py_REFCNT(code.get()), refs_before + 65);
+  }
   for (int32_t i = 1; i < g_state.code_cache.count; ++i) {
     EXPECT_LT(g_state.code_cache.entries[i - 1].key, g_state.code_cache.entries[i].key);
   }

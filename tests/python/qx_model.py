@@ -9,7 +9,11 @@ import collections
 import operator
 import pickle
 import sys
+import sysconfig
 import warnings
+
+# No GIL: walks over a registry that another thread may change are over copies.
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 CHECKSUM = 0xD41D8CD
 
@@ -106,8 +110,12 @@ def type_name(t):
 
 
 def metaclass_iter(cls):
-    """iter(cls) of a class built with the metaclass: the registry's values()."""
-    return iter(cls.__members__.values())
+    """iter(cls) of a class built with the metaclass: the registry's values();
+    without the GIL, a copy of them when the registry is an OrderedDict."""
+    members = cls.__members__
+    if FREE_THREADED and type(members) is collections.OrderedDict:
+        return iter(list(members.values()))
+    return iter(members.values())
 
 
 def metaclass_getitem(cls, key):
