@@ -15,8 +15,16 @@ each step is written to the trace before it runs: --replay runs a trace
 again without hypothesis, and --shrink cuts it down to a shortest sequence
 that still fails the same way (crash or failed check).
 
+With --threads N, N rival threads run the rules too, each on a machine of
+its own, with random choices and no pause, while hypothesis drives the main
+one: imports, failed imports, calls, attribute stores and class changes
+from several threads at once. Outcomes then depend on the interleaving, so
+only a crash, a hang or a SystemError fails the run; under a free-threaded
+interpreter the GIL must still be off at the end.
+
   qx_stateful.py [--examples N] [--steps M] [--seed S] [--trace FILE]
                  [--first-import failed|main|subinterpreter] [--skip RULE,...]
+                 [--threads N]
   qx_stateful.py --replay FILE | --shrink FILE
 """
 import argparse
@@ -31,10 +39,13 @@ import importlib
 import json
 import os
 import pickle
+import random
 import re
 import subprocess
 import sys
+import sysconfig
 import tempfile
+import threading
 import traceback
 import types
 import weakref
@@ -65,6 +76,8 @@ class World:
     faults = []
     current = []      # this example's steps
     skip = ()         # rules left out (--skip), e.g. to look past a known crash
+    strict = True     # checks of outcomes apply (not with rival threads)
+    rival_rounds = 0  # rule runs of the rival threads
     examples = steps = callbacks = depth = 0
 
 
@@ -90,7 +103,7 @@ def attempt(fn, *args, **kwargs):
 
 
 def expect(condition, text):
-    if not condition:
+    if World.strict and not condition:
         raise AssertionError(text)
 
 
@@ -110,9 +123,10 @@ def remember(obj, key):
 
 
 def restore_all():
-    for obj, key, value in World.originals.values():
+    # Copies: rival threads may change both while this runs.
+    for obj, key, value in list(World.originals.values()):
         if isinstance(obj, dict):
-            hostile = [k for k in obj if type(k) is Hostile]
+            hostile = [k for k in list(obj) if type(k) is Hostile]
             for k in hostile:  # all tamed first: removing one compares it with the others
                 k.tame()
             for k in hostile:
@@ -131,7 +145,9 @@ def restore_all():
 def reenter():
     """One call back into the module, a different one each time."""
     m = World.machine
-    if m is None or World.depth > 1:
+    # Not with rivals: a finalizer run inside the import system's lock
+    # bookkeeping, importing again, deadlocks the import system itself.
+    if m is None or World.depth > 1 or not World.strict:
         return
     # The interpreter (3.11) refreshes a class's attribute cache only after an
     # assignment to the class has released the old value: a finalizer run by
@@ -267,14 +283,23 @@ def step(pre=None, kind=rule, leak=True, **choices):
             record(fn.__name__, kwargs)
             # A low recursion limit: exhausting it is then quick and shallow even
             # when each level's traceback entry calls back into the module.
+            # Not with rivals: the limit is the whole interpreter's, and a
+            # free-threaded one stops every thread to change it.
             limit = sys.getrecursionlimit()
-            sys.setrecursionlimit(depth() + 150)
+            if World.strict:
+                sys.setrecursionlimit(depth() + 150)
             try:
                 fn(self, **kwargs)
-            except Exception:  # noqa: BLE001 - a check of the rule failed
+            except SystemError:
                 stop(traceback.format_exc())
+            except Exception:  # noqa: BLE001 - a check of the rule failed
+                # With rivals, another thread may have broken what the rule
+                # uses (a failed import's sabotage, say).
+                if World.strict:
+                    stop(traceback.format_exc())
             finally:
-                sys.setrecursionlimit(limit)
+                if World.strict:
+                    sys.setrecursionlimit(limit)
         run.pre, run.choices, run.leak = pre, {k: list(v) for k, v in choices.items()}, leak
         STEPS[fn.__name__] = run
         made = kind(**{k: st.sampled_from(v) for k, v in run.choices.items()})(run)
@@ -301,7 +326,8 @@ class StatefulAttack(RuleBasedStateMachine):
         super().__init__()
         World.examples += 1
         World.machine = self
-        gc.disable()  # collections happen at steps, so that a replay meets them where the run did
+        if World.strict:  # with rivals, garbage would pile up
+            gc.disable()  # collections happen at steps, so that a replay meets them where the run did
         self.mod = sys.modules.get(NAME)
         self.classes = []
         record("example")
@@ -634,7 +660,9 @@ class StatefulAttack(RuleBasedStateMachine):
     @step(how=("now", "eager", "off"))
     def collect(self, how):
         """A collection now, or from here on at almost every allocation."""
-        if how == "now":
+        if how == "now" or not World.strict:
+            # With rivals the collector stays on, at its usual pace: paused
+            # or eager, their garbage makes every collection crawl.
             gc.collect()
         else:
             gc.set_threshold(*((1,) if how == "eager" else GC_THRESHOLDS))
@@ -685,6 +713,51 @@ def first_import(how):
     elif how == "subinterpreter":
         record("first_import", {"how": how})
         run_in_subinterpreter(SUB_SCRIPTS["use"])
+
+
+RIVAL_ROUNDS = 1500  # each rule run leaves objects in World: more, and collections crawl
+
+
+def rival(seed, done, counts):
+    """One rival thread: random rules, with random choices, on a machine of
+    its own until done is set (at most RIVAL_ROUNDS). Only a SystemError
+    counts (see no_faults)."""
+    rng = random.Random(seed)
+    m = StatefulAttack.__new__(StatefulAttack)
+    m.mod, m.classes = sys.modules.get(NAME), []
+    # Not the subinterpreter rule: sub-interpreters come and go on the main thread only.
+    names = sorted(n for n in STEPS if n not in World.skip and n not in ("start", "subinterpreter"))
+    rounds = 0
+    while not done.is_set() and rounds < RIVAL_ROUNDS:
+        if not gc.isenabled():  # a failed import pauses it; garbage must not pile up
+            gc.enable()
+        run = STEPS[rng.choice(names)]
+        if run.pre is not None and not run.pre(m):
+            if not m.classes:
+                attempt(lambda: STEPS["make_class"].__wrapped__(m, base=0, how="meta_call"))
+            continue
+        kwargs = {k: rng.choice(v) for k, v in run.choices.items()}
+        attempt(lambda: run.__wrapped__(m, **kwargs))
+        rounds += 1
+    counts.append(rounds)
+
+
+def run_rivals(threads, fn):
+    """Runs fn with that many rival threads alongside; returns fn's result."""
+    done = threading.Event()
+    counts = []
+    World.strict = threads == 0
+    workers = [threading.Thread(target=rival, args=(i, done, counts), daemon=True) for i in range(threads)]
+    for w in workers:
+        w.start()
+    try:
+        return fn()
+    finally:
+        done.set()
+        for w in workers:
+            w.join()
+        World.strict = True
+        World.rival_rounds = sum(counts)
 
 
 def run_in_subinterpreter(source):
@@ -821,6 +894,7 @@ def main(argv=None):
     p.add_argument("--first-import", choices=("failed", "main", "subinterpreter"), default="failed")
     p.add_argument("--skip", default="", help="rules to leave out, comma-separated")
     p.add_argument("--hang", type=float, default=600, help="seconds after which the run counts as hung")
+    p.add_argument("--threads", type=int, default=0, help="rival threads running the rules alongside")
     p.add_argument("--trace")
     p.add_argument("--replay")
     p.add_argument("--shrink")
@@ -842,8 +916,12 @@ def main(argv=None):
     profile = settings(max_examples=args.examples, stateful_step_count=args.steps, deadline=None, database=None,
                        derandomize=False, print_blob=False, phases=[Phase.generate],
                        suppress_health_check=list(HealthCheck))
-    run_state_machine_as_test(hypothesis.seed(args.seed)(StatefulAttack), settings=profile)
+    run_rivals(args.threads, lambda: run_state_machine_as_test(hypothesis.seed(args.seed)(StatefulAttack),
+                                                               settings=profile))
     examples, steps = World.examples, World.steps
+    free_threaded = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+    if free_threaded and sys._is_gil_enabled():
+        stop("the GIL is on after the run")
     World.trace = None
     gc.collect()
     StatefulAttack.no_faults(None)
@@ -852,8 +930,10 @@ def main(argv=None):
     if hasattr(sys, "gettotalrefcount"):
         line, leaking = leak_check()
         print(line + ("; GROWING" if leaking else ""))
+    rivals = (f", {args.threads} rival threads ({World.rival_rounds} rule runs"
+              f"{', GIL off' if free_threaded else ''})" if args.threads else "")
     print(f"stateful attack: {len(STEPS)} rules, {examples} examples run, up to {args.steps} steps per example "
-          f"({steps} steps in all), seed {args.seed}, first import {args.first_import}; {sys.executable}")
+          f"({steps} steps in all), seed {args.seed}, first import {args.first_import}{rivals}; {sys.executable}")
     return 1 if leaking else 0
 
 

@@ -5,11 +5,13 @@ import json
 import os
 import subprocess
 import sys
+import sysconfig
 
 import pytest
 
 DRIVER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "qx_stateful.py")
 DEBUG = hasattr(sys, "gettotalrefcount")
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 # Bounded for CI: about 20 s with the release interpreter on two cores; the
 # debug interpreter is several times slower (and then checks reference
@@ -32,13 +34,18 @@ def last_example(trace):
 # The first import decides most of what follows: after a failed one, the
 # functions it left behind are called; after one in a sub-interpreter, the
 # module belongs to that interpreter and there is less to attack here, so
-# fewer examples are run.
-@pytest.mark.parametrize("first_import, examples", [("failed", EXAMPLES),
-                                                    ("subinterpreter", max(EXAMPLES // 10, 2))])
-def test_the_module_survives_an_attacker(tmp_path, first_import, examples):
+# fewer examples are run. Without the GIL, also with rival threads running
+# the rules at the same time (about 40 s on two cores).
+@pytest.mark.parametrize("first_import, examples, threads", [
+    ("failed", EXAMPLES, 0),
+    ("subinterpreter", max(EXAMPLES // 10, 2), 0),
+    *([("failed", EXAMPLES // 2, 3)] if FREE_THREADED else []),
+])
+def test_the_module_survives_an_attacker(tmp_path, first_import, examples, threads):
     trace = str(tmp_path / "trace.jsonl")
     command = [sys.executable, "-X", "faulthandler", DRIVER, "--examples", str(examples),
-               "--steps", str(STEPS), "--first-import", first_import, "--trace", trace, "--hang", "300"]
+               "--steps", str(STEPS), "--first-import", first_import, "--trace", trace, "--hang", "300",
+               "--threads", str(threads)]
     # A fixed hash seed: a replay of the trace then meets the same dictionary layouts.
     proc = subprocess.run(command, capture_output=True, text=True, timeout=600,
                           env=dict(os.environ, PYTHONHASHSEED="0"))
