@@ -36,13 +36,15 @@ qx_build() {  # dir python [cmake option...]
 }
 
 # The module alone (no tests, no benchmarks) in a tree, configured first if
-# it is new or was made for another interpreter; quiet unless it fails.
-qx_build_module() {  # dir python
+# it is new, was made for another interpreter or options are given; quiet
+# unless it fails.
+qx_build_module() {  # dir python [cmake option...]
   local dir="$1" python="$2" log
+  shift 2
   mkdir -p "$dir"
   log="$dir/module-build.log"
-  if [ "$(qx_tree_python "$dir")" != "$python" ]; then
-    "$QX_CMAKE" -S "$QX_ROOT" -B "$dir" -DQX_PYTHON="$python" >"$log" 2>&1 || { cat "$log"; return 1; }
+  if [ "$(qx_tree_python "$dir")" != "$python" ] || [ $# -gt 0 ]; then
+    "$QX_CMAKE" -S "$QX_ROOT" -B "$dir" -DQX_PYTHON="$python" "$@" >"$log" 2>&1 || { cat "$log"; return 1; }
   fi
   "$QX_CMAKE" --build "$dir" --target weekdays -j "$(nproc)" >>"$log" 2>&1 || { tail -n 40 "$log"; return 1; }
 }
@@ -64,12 +66,9 @@ qx_tree_python() {  # dir: the interpreter the tree was configured for (empty if
 # directory ($PYENV_ROOT, ~/.pyenv). A variable set names the only one tried.
 # Never whatever python3 PATH finds first.
 QX_SUPPORTED_PYTHONS="$(sed -e 's/#.*//' "$QX_ROOT/python-versions.txt" | xargs)"
-# Free-threaded builds (3.13t lines) are left to the threads check, which
-# runs under each one found: the pinned Python tools (Hypothesis) have no
-# wheels for them, so the test command's stages would fail there, and CI
-# would require an interpreter no Debian package provides.
+# The free-threaded ones (3.13t lines), which the threads check also runs
+# with the GIL off, and under ThreadSanitizer.
 QX_FREE_THREADED_PYTHONS="$(printf '%s\n' $QX_SUPPORTED_PYTHONS | grep 't$' | xargs || true)"
-QX_SUPPORTED_PYTHONS="$(printf '%s\n' $QX_SUPPORTED_PYTHONS | grep -v 't$' | xargs)"
 QX_DEBIAN_PYTHON=/usr/bin/python3
 QX_DEBIAN_VERSION=3.11
 QX_DEBUG_PYTHON="/usr/bin/python$QX_DEBIAN_VERSION-dbg"
@@ -157,6 +156,29 @@ qx_find_pythons() {  # [versions]
   export QX_FOUND_PYTHONS
 }
 
+# Builds each supported version that qx_find_pythons did not find and that
+# scripts/python-build.sh can build from Debian's source packages (3.13 and
+# 3.13t), then finds the interpreters again; and the ThreadSanitizer build of
+# each free-threaded version. A build is made once and cached outside the
+# work tree (~/.cache/quendrix-python); one that fails leaves its version
+# missing, and says why.
+qx_provide_pythons() {
+  local version missing
+  missing="$(printf '%s' "$QX_MISSING_PYTHONS" | cut -d: -f1 | xargs)"
+  for version in $missing; do
+    case "$version" in 3.13 | 3.13t) ;; *) continue ;; esac
+    bash "$QX_ROOT/scripts/python-build.sh" "$version" >/dev/null || echo "could not build Python $version" >&2
+  done
+  for version in $QX_FREE_THREADED_PYTHONS; do
+    qx_tsan_python "$version" >/dev/null || echo "could not build Python $version-tsan" >&2
+  done
+  qx_find_pythons
+}
+
+qx_tsan_python() {  # version: the ThreadSanitizer build of a free-threaded version (built if need be)
+  bash "$QX_ROOT/scripts/python-build.sh" "$1-tsan"
+}
+
 qx_python_for() {  # version: its interpreter (after qx_find_pythons)
   local var
   var="$(qx_python_var "$1")"
@@ -164,7 +186,8 @@ qx_python_for() {  # version: its interpreter (after qx_find_pythons)
 }
 
 # The release tree of each version: build/ for Debian's (/usr/bin/python3),
-# build-312/, build-313/ and so on for the others. The debug tree is build-dbg/.
+# build-312/, build-313/, build-313t/ and so on for the others. The debug
+# tree is build-dbg/; the ThreadSanitizer tree of 3.13t is build-313t-tsan/.
 qx_tree_for_version() {  # version
   if [ "$1" = "$QX_DEBIAN_VERSION" ]; then echo "$QX_ROOT/build"; else echo "$QX_ROOT/build-${1//./}"; fi
 }
@@ -185,6 +208,16 @@ print("%d.%d" % sys.version_info[:2] + ("d" if sysconfig.get_config_var("Py_DEBU
   venv="$QX_ROOT/build-venvs/$name"
   log="$QX_ROOT/build-venvs/$name.log"
   want="$(sha256sum "$QX_REQUIREMENTS" | cut -d' ' -f1)"
+  # mypy has no wheel for free-threaded interpreters (nor has its compiled
+  # dependency librt): their venvs go without it, and its tests skip there.
+  local requirements="$QX_REQUIREMENTS"
+  case "$tag" in
+    *t)
+      requirements="$QX_ROOT/build-venvs/$name.requirements.txt"
+      mkdir -p "$QX_ROOT/build-venvs"
+      grep -v '^mypy==' "$QX_REQUIREMENTS" >"$requirements.$$" && mv "$requirements.$$" "$requirements"
+      ;;
+  esac
   mkdir -p "$QX_ROOT/build-venvs"
   # One maker at a time per venv: the checks and a developer's runs may
   # ask for the same one at once.
@@ -194,7 +227,7 @@ print("%d.%d" % sys.version_info[:2] + ("d" if sysconfig.get_config_var("Py_DEBU
       echo "tools venv for $python: ${venv#"$QX_ROOT"/} (requirements-dev.txt from PyPI; log ${log#"$QX_ROOT"/})" >&2
       { { [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"; } &&
         "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip &&
-        "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$QX_REQUIREMENTS"
+        "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$requirements"
       } >"$log" 2>&1 || { tail -n 30 "$log" >&2; echo "tools venv for $python failed (log: $log)" >&2; exit 1; }
       echo "$want" >"$venv/.qx-requirements"
     fi

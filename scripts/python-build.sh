@@ -53,6 +53,8 @@ cc=/usr/bin/gcc
 cxx=/usr/bin/g++
 configure_extra=()
 install_env=()
+install_args=()
+ensurepip=install
 case "$variant" in
   "")
     what="plain (GIL) CPython"
@@ -71,6 +73,12 @@ case "$variant" in
     cc="/usr/bin/gcc -fsanitize=thread"
     cxx="/usr/bin/g++ -fsanitize=thread"
     configure_extra=(--disable-gil --with-thread-sanitizer)
+    # It only runs the thread checks against a module built for it: no pip.
+    # And `make install` does not byte-compile the library with it (three
+    # optimisation levels, tests included, about 20 times slower than a plain
+    # interpreter): a step below compiles level 0 of what a run may import.
+    ensurepip=no
+    install_args=(PYTHON_FOR_BUILD=/bin/true)
     ;;
 esac
 # Without these, the instrumented interpreter that byte-compiles the library
@@ -79,7 +87,7 @@ tsan_options="exitcode=0 halt_on_error=0 report_bugs=0"
 [ "$variant" = t-tsan ] && install_env=(TSAN_OPTIONS="$tsan_options")
 # Debian patches undone in the source tree (see below).
 undone_patches="ensurepip-disabled.diff sysconfig-debian-schemes.diff distutils-install-layout.diff"
-recipe="CC=$cc CXX=$cxx --enable-shared --with-ensurepip=install ${configure_extra[*]} rpath=<prefix>/lib undone: $undone_patches"
+recipe="CC=$cc CXX=$cxx --enable-shared --with-ensurepip=$ensurepip ${configure_extra[*]}${install_args[*]:+ install: ${install_args[*]}} rpath=<prefix>/lib undone: $undone_patches"
 
 stamp_name=.quendrix-built
 
@@ -227,10 +235,15 @@ cd "$build"
 # The rpath in LDFLAGS_NODIST: Debian's makefile-bootstrap.diff makes the
 # Makefile ignore configure's LDFLAGS.
 step configure /usr/bin/env CC="$cc" CXX="$cxx" LDFLAGS_NODIST="-Wl,-rpath,$prefix/lib" \
-  "$srcdir/configure" --prefix="$prefix" --enable-shared --with-ensurepip=install \
+  "$srcdir/configure" --prefix="$prefix" --enable-shared --with-ensurepip="$ensurepip" \
   "${configure_extra[@]}"
 step make /usr/bin/make -j"$(nproc)"
-step "make install" /usr/bin/env "${install_env[@]}" /usr/bin/make install
+step "make install" /usr/bin/env "${install_env[@]}" /usr/bin/make install "${install_args[@]}"
+if [ "$ensurepip" = no ]; then
+  step "byte-compile the library (level 0, no tests)" /usr/bin/env "${install_env[@]}" \
+    "$python" -E -m compileall -q -j0 -o 0 -x '/(test|idlelib|tkinter|turtledemo)/|bad_coding|badsyntax' \
+    "$prefix/lib/python$series$abiflags"
+fi
 
 # --- The check, before the stamp.
 check_env=(/usr/bin/env -i HOME="$HOME" PATH="$PATH" LC_ALL=C.UTF-8)
@@ -252,15 +265,19 @@ assert os.path.isfile(libpython), libpython
 # Modules the tests and their tools use.
 import _testcapi, ctypes, ssl, zlib, bz2, lzma, sqlite3, readline, hashlib, decimal, venv, ensurepip
 assert hasattr(_testcapi, "set_nomemory"), "_testcapi.set_nomemory"
-import pip
+try:
+    import pip
+except ImportError:
+    pip = None
 print(sys.version)
 print("prefix:", sys.prefix)
 print("Py_GIL_DISABLED:", sysconfig.get_config_var("Py_GIL_DISABLED"),
       " GIL enabled:", sys._is_gil_enabled())
 print("include:", sysconfig.get_path("include"))
 print("libpython:", libpython)
-print("pip:", pip.__version__)
+print("pip:", pip.__version__ if pip else "none")
 EOF
+  [ "$ensurepip" = no ] && return 0
   # A venv without pip, and one with it (from the wheel ensurepip bundles,
   # offline). Each step tested: set -e does not apply inside `step`.
   local venvs="$build/check-venvs"

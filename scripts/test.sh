@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Runs every test, for each supported Python found (python-versions.txt):
-#   - installs the Debian packages missing, and the Python tools
-#     (requirements-dev.txt, from PyPI) into a venv per interpreter;
+#   - installs the Debian packages missing; builds the interpreters that no
+#     package provides (3.13t and its ThreadSanitizer build; 3.13 where
+#     pyenv lacks it) once, into ~/.cache/quendrix-python; installs the
+#     Python tools (requirements-dev.txt, from PyPI) into a venv per
+#     interpreter;
 #   - a build tree per interpreter, then ctest in it (the C++ tests embed that
 #     interpreter, the pytest suite runs under it): build/ (/usr/bin/python3),
 #     build-dbg/ (Debian's debug build of it, whose assertions catch
-#     reference-count errors), build-312/, build-313/ and so on (see
+#     reference-count errors), build-312/, build-313/, build-313t/ (see
 #     scripts/deps.sh for where those interpreters are found);
 #   - each check in scripts/checks/ in name order (each prints what it
 #     measured, per interpreter where it runs under several).
@@ -30,7 +33,13 @@ stage_packages() {
   qx_install_deps
   echo "Debian packages present: $(echo $QX_APT_PACKAGES | wc -w) (scripts/deps.sh)"
   qx_find_pythons
+  # Versions no package provides (3.13t, and 3.13 on a machine without it)
+  # and the ThreadSanitizer builds: built once, then cached.
+  qx_provide_pythons
   local version python
+  for version in $QX_FREE_THREADED_PYTHONS; do
+    echo "ThreadSanitizer build of $version: $(qx_tsan_python "$version" 2>/dev/null || echo "missing")"
+  done
   for python in $(for version in $QX_FOUND_PYTHONS; do qx_python_for "$version"; done) "$QX_DEBUG_PYTHON"; do
     echo "Python tools for $python: $(qx_tools_python "$python")"
   done
@@ -135,7 +144,7 @@ run_stage() {  # name command...: runs it with errexit in a subshell; 3 means sk
   summary+=("$line")
 }
 
-run_stage "packages (apt) and Python tools (PyPI)" stage_packages
+run_stage "packages (apt), interpreters, tools (PyPI)" stage_packages
 qx_find_pythons
 echo
 echo "Python versions found: $QX_FOUND_PYTHONS"
