@@ -39,8 +39,9 @@ void UnregisterModule(PyObject* module) noexcept {
   if (modules == nullptr || key == nullptr) return;
   PyThreadState* tstate = PyThreadState_Get();
   SavedError pending = SaveErrorState(tstate);
-  // Compared and removed under the dictionary's lock: another thread's
-  // import may put its own entry there in between.
+  // Compared and removed under the dictionary's lock, so that another
+  // thread's entry is not removed. (3.13 suspends it while the removal takes
+  // it again: only code storing into sys.modules by hand meets that gap.)
   Py_BEGIN_CRITICAL_SECTION(modules);
   // Only compared, never used: a borrowed reference will do.
   if (PyDict_GetItemWithError(modules, key) == module) {
