@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "bench/failure_report.h"
-#include "module/module_state.h"
+#include "core/module_state.h"
 #include "runtime/conversions.h"
 #include "runtime/lookups.h"
 #include "runtime/ref.h"

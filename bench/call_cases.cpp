@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "module/module_state.h"
+#include "core/module_state.h"
 
 namespace qxbench {
 

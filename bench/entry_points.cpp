@@ -1,8 +1,8 @@
 // The entry points of the call and parse cases.
 #include "bench/entry_points.h"
 
+#include "core/module_state.h"
 #include "function/function_object.h"
-#include "module/module_state.h"
 #include "runtime/arg_parsing.h"
 
 namespace qxbench {

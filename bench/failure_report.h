@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "module/module_state.h"
+#include "core/module_state.h"
 #include "runtime/traceback.h"
 
 namespace qxbench {

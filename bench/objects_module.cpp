@@ -8,8 +8,8 @@
 #include <utility>
 
 #include "bench/entry_points.h"
+#include "core/module_state.h"
 #include "module/init.h"
-#include "module/module_state.h"
 #include "runtime/lookups.h"
 #include "runtime/ref.h"
 

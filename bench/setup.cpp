@@ -2,7 +2,7 @@
 // objects and the argument values.
 #include "bench/bench.h"
 
-#include "module/module_state.h"
+#include "core/module_state.h"
 #include "runtime/ref.h"
 
 namespace qxbench {

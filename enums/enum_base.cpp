@@ -4,8 +4,8 @@
 
 #include <utility>
 
+#include "core/module_state.h"
 #include "enums/enum_meta.h"
-#include "module/module_state.h"
 #include "runtime/arg_parsing.h"
 #include "runtime/calls.h"
 #include "runtime/compat.h"

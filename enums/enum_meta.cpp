@@ -6,8 +6,8 @@
 #include <atomic>
 #include <utility>
 
+#include "core/module_state.h"
 #include "enums/pickling.h"
-#include "module/module_state.h"
 #include "runtime/arg_parsing.h"
 #include "runtime/calls.h"
 #include "runtime/compat.h"

@@ -5,7 +5,7 @@
 #include <initializer_list>
 #include <utility>
 
-#include "module/module_state.h"
+#include "core/module_state.h"
 #include "runtime/arg_parsing.h"
 #include "runtime/calls.h"
 #include "runtime/conversions.h"

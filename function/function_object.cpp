@@ -4,8 +4,7 @@
 
 #include <structmember.h>
 
-#include "function/function_call.h"
-#include "module/module_state.h"
+#include "core/module_state.h"
 #include "runtime/compat.h"
 #include "runtime/ref.h"
 

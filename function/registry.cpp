@@ -5,8 +5,8 @@
 
 #include <cstring>
 
+#include "core/module_state.h"
 #include "function/function_object.h"
-#include "module/module_state.h"
 #include "runtime/compat.h"
 #include "runtime/ref.h"
 #include "runtime/type_ready.h"

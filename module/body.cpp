@@ -2,11 +2,11 @@
 // the interpreter's IntEnum, and publishes the members.
 #include "module/body.h"
 
+#include "core/module_state.h"
 #include "enums/enum_base.h"
 #include "enums/pickling.h"
 #include "function/function_object.h"
 #include "module/class_creation.h"
-#include "module/module_state.h"
 #include "runtime/calls.h"
 #include "runtime/lookups.h"
 #include "runtime/ref.h"

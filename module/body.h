@@ -2,7 +2,7 @@
 // the members.
 #pragma once
 
-#include "runtime/failure.h"
+#include "core/failure.h"
 
 namespace qx {
 

@@ -2,7 +2,7 @@
 // globals mapping.
 #include "module/class_creation.h"
 
-#include "module/module_state.h"
+#include "core/module_state.h"
 #include "runtime/compat.h"
 #include "runtime/lookups.h"
 #include "runtime/ref.h"

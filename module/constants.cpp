@@ -1,6 +1,7 @@
 #include "module/constants.h"
 
-#include "module/module_state.h"
+#include "core/module_state.h"
+#include "core/names.h"
 #include "runtime/compat.h"
 #include "runtime/lookups.h"
 

@@ -4,11 +4,11 @@
 #include <cstring>
 #include <utility>
 
+#include "core/module_state.h"
 #include "enums/enum_meta.h"
 #include "function/registry.h"
 #include "module/body.h"
 #include "module/constants.h"
-#include "module/module_state.h"
 #include "runtime/calls.h"
 #include "runtime/compat.h"
 #include "runtime/exceptions.h"

@@ -1,6 +1,6 @@
 #include "runtime/calls.h"
 
-#include "module/module_state.h"
+#include "core/module_state.h"
 #include "runtime/compat.h"
 #include "runtime/exceptions.h"
 #include "runtime/ref.h"

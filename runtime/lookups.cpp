@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "module/module_state.h"
+#include "core/module_state.h"
 #include "runtime/compat.h"
 #include "runtime/conversions.h"
 #include "runtime/exceptions.h"

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <utility>
 
-#include "module/module_state.h"
+#include "core/module_state.h"
 #include "runtime/compat.h"
 #include "runtime/exceptions.h"
 #include "runtime/lookups.h"

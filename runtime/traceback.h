@@ -5,24 +5,10 @@
 
 #include <cstdint>
 
-#include "runtime/failure.h"
+#include "core/code_cache.h"
+#include "core/failure.h"
 
 namespace qx {
-
-struct CodeObjectCacheEntry {
-  PyObject* code_object;  // owned
-  int32_t key;
-  // The failure site the code object was made for: an entry is reused only
-  // for the same function and file, since distinct sites may share a line.
-  const char* function_name;
-  const char* file_name;
-};
-
-struct CodeObjectCache {
-  int32_t count;
-  int32_t capacity;
-  CodeObjectCacheEntry* entries;
-};
 
 // Records pos as the module's error position and appends an entry naming
 // function_name, at pos, to the pending exception.

@@ -3,8 +3,8 @@
 #include <Python.h>
 #include <gtest/gtest.h>
 
+#include "core/module_state.h"
 #include "module/init.h"
-#include "module/module_state.h"
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);

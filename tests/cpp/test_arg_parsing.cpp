@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "module/module_state.h"
+#include "core/module_state.h"
 #include "runtime/arg_parsing.h"
 #include "runtime/ref.h"
 #include "tests/cpp/test_support.h"

@@ -6,9 +6,9 @@
 
 #include <string>
 
+#include "core/module_state.h"
 #include "enums/enum_meta.h"
 #include "enums/pickling.h"
-#include "module/module_state.h"
 #include "runtime/ref.h"
 #include "tests/cpp/test_support.h"
 

@@ -6,10 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "function/function_call.h"
+#include "core/module_state.h"
 #include "function/function_object.h"
 #include "function/registry.h"
-#include "module/module_state.h"
 #include "runtime/ref.h"
 #include "tests/cpp/test_support.h"
 

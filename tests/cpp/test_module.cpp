@@ -6,9 +6,10 @@
 #include <cstring>
 #include <string>
 
+#include "core/module_state.h"
+#include "core/names.h"
 #include "module/class_creation.h"
 #include "module/init.h"
-#include "module/module_state.h"
 #include "runtime/ref.h"
 #include "tests/cpp/test_support.h"
 

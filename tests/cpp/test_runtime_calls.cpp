@@ -9,8 +9,8 @@
 
 #include <utility>
 
+#include "core/module_state.h"
 #include "function/function_object.h"
-#include "module/module_state.h"
 #include "runtime/calls.h"
 #include "runtime/ref.h"
 #include "tests/cpp/test_support.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "module/module_state.h"
+#include "core/module_state.h"
 #include "runtime/lookups.h"
 #include "runtime/ref.h"
 #include "tests/cpp/test_support.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "module/module_state.h"
+#include "core/module_state.h"
 #include "runtime/ref.h"
 #include "runtime/traceback.h"
 #include "tests/cpp/test_support.h"

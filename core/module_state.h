@@ -7,9 +7,9 @@
 
 #include <cstdint>
 
-#include "module/name_table.h"
-#include "runtime/failure.h"
-#include "runtime/traceback.h"
+#include "core/code_cache.h"
+#include "core/failure.h"
+#include "core/name_table.h"
 
 #if defined(QX_EXPECT_PY_DEBUG) && !defined(Py_DEBUG)
 #error "building for a debug interpreter with release headers"

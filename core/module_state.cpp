@@ -1,4 +1,4 @@
-#include "module/module_state.h"
+#include "core/module_state.h"
 
 #include <cstddef>
 #include <cstring>

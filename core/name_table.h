@@ -1,5 +1,5 @@
-// The name table: every run-time name and constant text, made once at
-// initialisation into one str object per row of ModuleState::names.
+// The name table: every run-time name and constant text, and the slots of
+// ModuleState::names that hold them (made by core/names.cpp).
 #pragma once
 
 #include <Python.h>
@@ -82,23 +82,9 @@ struct NameObjects {
 #undef QX_NAME_FIELD
 };
 
-// One row of the name table (the table ends with a row whose target is null).
-struct StringTabEntry {
-  PyObject** target;
-  const char* text;
-  Py_ssize_t size;  // strlen(text) + 1
-  const char* codec;
-  char unicode_flag;
-  char str_flag;
-  char intern_flag;
-};
-
-inline constexpr int kNameTableRows = 65;
-// The table itself, terminated by a null-target row (kNameTableRows + 1 rows).
-extern const StringTabEntry kStringTab[];
-
-// Makes every name of the table that an earlier, failed attempt left unset;
-// 0, or -1 with an exception.
-int CreateNameObjects() noexcept;
+// The number of rows, counted from the table itself.
+#define QX_NAME_COUNT(field, text, interned) +1
+inline constexpr int kNameTableRows = 0 QX_NAME_TABLE(QX_NAME_COUNT);
+#undef QX_NAME_COUNT
 
 }  // namespace qx

@@ -1,6 +1,6 @@
-#include "module/name_table.h"
+#include "core/names.h"
 
-#include "module/module_state.h"
+#include "core/module_state.h"
 
 namespace qx {
 
@@ -16,7 +16,7 @@ const StringTabEntry kStringTab[] = {
 };
 
 static_assert(sizeof(kStringTab) / sizeof(kStringTab[0]) == kNameTableRows + 1,
-              "the name table has 65 rows and a terminator");
+              "one row per name and a terminator");
 
 int CreateNameObjects() noexcept {
   for (const StringTabEntry* row = kStringTab; row->target != nullptr; ++row) {
