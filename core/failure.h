@@ -23,10 +23,15 @@ struct Position {
 };
 
 // What `return fail->At(...)` gives back: null for a routine that returns an
-// object, -1 for one that returns a status.
+// object, -1 for one that returns a status. Nothing else: returned from a
+// routine that returns bool it would read as true, success, so every other
+// conversion is deleted and such a return does not compile
+// (tests/cpp/compile_fail/failure_result.cpp).
 struct FailureResult {
   constexpr operator PyObject*() const noexcept { return nullptr; }
   constexpr operator int() const noexcept { return -1; }
+  template <typename T>
+  operator T() const = delete;
 };
 
 // Filled by a failing step and reported by its caller once the step's
