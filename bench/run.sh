@@ -7,8 +7,8 @@
 #   --python PATH   the interpreter (default /usr/bin/python3); the build tree
 #                   is the one the test command uses for it: build/ for
 #                   /usr/bin/python3, build-dbg/ for python3.11-dbg,
-#                   build-312/ and build-313/ for 3.12 and 3.13 (QX_BENCH_BUILD
-#                   names another)
+#                   build-312/, build-313/ and build-313t/ for 3.12, 3.13
+#                   and 3.13t (QX_BENCH_BUILD names another)
 #   --quick         a smoke run: one pyperf value per side, a few iterations
 #                   of each qx_bench case, no goals and no verdicts (the
 #                   numbers are noise)
@@ -50,7 +50,8 @@ done
 
 # The tree for this interpreter: named by its version and build kind.
 read -r version debug < <("$python" -c 'import sys, sysconfig
-print("%d.%d" % sys.version_info[:2], int(bool(sysconfig.get_config_var("Py_DEBUG"))))') || {
+print("%d.%d" % sys.version_info[:2] + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""),
+      int(bool(sysconfig.get_config_var("Py_DEBUG"))))') || {
   echo "bench/run.sh: cannot run $python" >&2
   exit 2
 }
