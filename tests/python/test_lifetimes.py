@@ -95,71 +95,7 @@ except ImportError:
 ENTRY_IN_MAIN = sys.version_info >= (3, 13)
 # A free-threaded interpreter refuses single-phase modules in every
 # sub-interpreter, legacy ones included.
-imports_in_sub_interpreters = pytest.mark.skipif(
-    bool(sysconfig.get_config_var("Py_GIL_DISABLED")),
-    reason="a free-threaded interpreter refuses the module in every sub-interpreter",
-)
-
-
-def test_an_interpreter_that_ended_leaves_the_module_to_the_next():
-    # Imported first in a sub-interpreter that is then destroyed: the main
-    # interpreter initialises afresh, never touching the vanished objects.
-    run_fresh(
-        SUBINTERPRETERS
-        + f"""
-import gc, pickle, sysconfig
-sub = sub_create()
-error = sub_run(sub, "import {NAME} as w; assert w.Weekdays(1) is w.Sunday")
-# A free-threaded interpreter refuses every single-phase module in a
-# sub-interpreter; the main interpreter then imports it as the first.
-assert error is None or (sysconfig.get_config_var("Py_GIL_DISABLED")
-                         and "does not support loading in subinterpreters" in error), error
-xi.destroy(sub)
-import {NAME} as w
-gc.collect()
-assert w.Weekdays(3) is w.Tuesday
-try:
-    w.__qx_unpickle___Qx_EnumMeta(int, 1, None)
-except pickle.PickleError:
-    pass
-"""
-    )
-
-
-@imports_in_sub_interpreters
-def test_a_module_held_by_a_live_interpreter_names_it():
-    # The file loaded again under another name runs the entry again; while
-    # the sub-interpreter that imported it lives, that fails cleanly.
-    proc = run_fresh(
-        SUBINTERPRETERS
-        + f"""
-import importlib.machinery, importlib.util
-import quendrix.core.enums as package
-sub = sub_create()
-assert sub_run(sub, "import {NAME}") is None
-# Found on the path: 3.13 registers the module in the main interpreter's
-# sys.modules while the sub-interpreter imports it, with no __spec__.
-origin = importlib.machinery.PathFinder.find_spec("{NAME}", package.__path__).origin
-again = importlib.util.spec_from_file_location("weekdays", origin)
-try:
-    importlib.util.module_from_spec(again)
-except ImportError as exc:
-    print(exc)
-xi.destroy(sub)
-import {NAME} as w
-assert w.Weekdays(3) is w.Tuesday
-print(int(sub))
-"""
-    )
-    lines = proc.stdout.splitlines()
-    if ENTRY_IN_MAIN:
-        assert len(lines) == 1, lines
-    else:
-        assert lines[0] == (
-            f"module {NAME} was first imported in another interpreter (ID {lines[-1]}) "
-            "and cannot be loaded in this one (ID 0) while that one exists"
-        ), lines
-
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 # Run in a sub-interpreter: an import that fails after publishing the
 # unpickle function, which stays reachable from the traceback.
@@ -182,15 +118,60 @@ except pickle.PickleError:
     pass
 """
 
-
-@imports_in_sub_interpreters
-def test_a_failed_import_in_a_sub_interpreter_binds_nothing():
+# Each case: a script run after SUBINTERPRETERS in a fresh interpreter, and
+# what its output must say (a predicate over the lines).
+SUB_INTERPRETER_CASES = {
+    # Imported first in a sub-interpreter that is then destroyed: the main
+    # interpreter initialises afresh, never touching the vanished objects.
+    "an_ended_interpreter_leaves_the_module_to_the_next": (
+        f"""
+import gc, pickle
+sub = sub_create()
+error = sub_run(sub, "import {NAME} as w; assert w.Weekdays(1) is w.Sunday")
+# Free-threaded: refused there, so the main interpreter imports it first.
+assert error is None or ({FREE_THREADED}
+                         and "does not support loading in subinterpreters" in error), error
+xi.destroy(sub)
+import {NAME} as w
+gc.collect()
+assert w.Weekdays(3) is w.Tuesday
+try:
+    w.__qx_unpickle___Qx_EnumMeta(int, 1, None)
+except pickle.PickleError:
+    pass
+""",
+        lambda lines: True,
+    ),
+    # The file loaded again under another name runs the entry again; while
+    # the sub-interpreter that imported it lives, that fails cleanly.
+    "a_module_held_by_a_live_interpreter_names_it": (
+        f"""
+import importlib.machinery, importlib.util
+import quendrix.core.enums as package
+sub = sub_create()
+assert sub_run(sub, "import {NAME}") is None
+# Found on the path: 3.13 registers the module in the main interpreter's
+# sys.modules while the sub-interpreter imports it, with no __spec__.
+origin = importlib.machinery.PathFinder.find_spec("{NAME}", package.__path__).origin
+again = importlib.util.spec_from_file_location("weekdays", origin)
+try:
+    importlib.util.module_from_spec(again)
+except ImportError as exc:
+    print(exc)
+xi.destroy(sub)
+import {NAME} as w
+assert w.Weekdays(3) is w.Tuesday
+print(int(sub))
+""",
+        lambda lines: len(lines) == 1 if ENTRY_IN_MAIN else lines[0] == (
+            f"module {NAME} was first imported in another interpreter (ID {lines[-1]}) "
+            "and cannot be loaded in this one (ID 0) while that one exists"),
+    ),
     # A failed import leaves the module to any other interpreter, and the
     # function it published keeps working while the main interpreter takes
     # over, even when that fails at first.
-    proc = run_fresh(
-        SUBINTERPRETERS
-        + f"""
+    "a_failed_import_in_a_sub_interpreter_binds_nothing": (
+        f"""
 import sys, types
 ended = sub_create()
 assert sub_run(ended, {FAILING_IMPORT!r}) is None
@@ -215,16 +196,11 @@ assert again.Weekdays is w.Weekdays
 import pickle
 unpickle = w.__qx_unpickle___Qx_EnumMeta
 exec({CALL_UNPICKLE!r})
-"""
-    )
-    assert ENTRY_IN_MAIN or proc.stdout.startswith("Shared runtime type qx_function_or_method "), proc.stdout
-
-
-@pytest.mark.skipif(sys.version_info < (3, 12), reason="no isolated sub-interpreters before 3.12")
-def test_an_isolated_interpreter_refuses_the_module_without_holding_it():
-    proc = run_fresh(
-        SUBINTERPRETERS
-        + f"""
+""",
+        lambda lines: ENTRY_IN_MAIN or lines[0].startswith("Shared runtime type qx_function_or_method "),
+    ),
+    "an_isolated_interpreter_refuses_the_module_without_holding_it": (
+        f"""
 import pickle
 sub = sub_create(isolated=True)
 print(sub_run(sub, "import {NAME}"))
@@ -238,10 +214,23 @@ try:
     w.__qx_unpickle___Qx_EnumMeta(int, 1, None)
 except pickle.PickleError:
     pass
-"""
-    )
-    assert "does not support loading in subinterpreters" in proc.stdout, proc.stdout
-    assert ENTRY_IN_MAIN or "cannot be loaded in an interpreter with its own allocator" in proc.stdout, proc.stdout
+""",
+        lambda lines: "does not support loading in subinterpreters" in "\n".join(lines) and (
+            ENTRY_IN_MAIN or "cannot be loaded in an interpreter with its own allocator" in "\n".join(lines)),
+    ),
+}
+
+
+@pytest.mark.parametrize("case", SUB_INTERPRETER_CASES)
+def test_sub_interpreters(case):
+    if FREE_THREADED and case in ("a_module_held_by_a_live_interpreter_names_it",
+                                  "a_failed_import_in_a_sub_interpreter_binds_nothing"):
+        pytest.skip("a free-threaded interpreter refuses the module in every sub-interpreter")
+    if sys.version_info < (3, 12) and "isolated" in case:
+        pytest.skip("no isolated sub-interpreters before 3.12")
+    script, expected = SUB_INTERPRETER_CASES[case]
+    lines = run_fresh(SUBINTERPRETERS + script).stdout.splitlines()
+    assert expected(lines), lines
 
 
 def test_re_entry_during_initialisation_is_an_import_error():
