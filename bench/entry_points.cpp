@@ -17,8 +17,8 @@ PyObject* EntryNoArgs(PyObject* /*self*/, PyObject* /*unused*/) noexcept { retur
 
 // Three parameters, two required: f(cls, value, name=None).
 PyObject** const kParseNames[] = {&g_state.names.cls, &g_state.names.value, &g_state.names.name, nullptr};
-constexpr int kParseMissingLines[] = {1, 2, 3};
-const qx::ArgSpec kParseParams = {"f", kParseNames, 2, 3, kParseMissingLines, 4, 5};
+constexpr int32_t kParseMissingLines[] = {1, 2, 3};
+const qx::ArgSpec kParseParams = {"f", 1, kParseNames, 2, 3, kParseMissingLines, 4, 5};
 
 char kKwCls[] = "cls";
 char kKwValue[] = "value";
@@ -30,8 +30,8 @@ char* kKwList[] = {kKwCls, kKwValue, kKwName, nullptr};
 int UnpackThree(PyObject* args, PyObject* kwds) noexcept {
   Ref values[3];
   values[2] = Ref::borrow(Py_None);
-  int impl_line = 0;
-  return qx::UnpackArguments(kParseParams, args, kwds, values, &impl_line);
+  qx::Failure fail;
+  return qx::UnpackArguments(kParseParams, args, kwds, values, &fail);
 }
 
 int ParseThree(PyObject* args, PyObject* kwds) noexcept {

@@ -26,8 +26,8 @@ constexpr const char* kStrFunction = "EnumBase.__Qx_EnumBase.__str__";
 PyObject** const kNewArgNames[] = {&g_state.names.cls, &g_state.names.value, &g_state.names.name, nullptr};
 // Only `value` is a required parameter that a keyword can leave missing with
 // a line of its own; `name` is optional.
-constexpr int kNewMissingLines[] = {2095, 2067, 2095};
-const ArgSpec kNewArgs = {"__new__", kNewArgNames, 2, 3, kNewMissingLines, 2077, 2095};
+constexpr int32_t kNewMissingLines[] = {2095, 2067, 2095};
+const ArgSpec kNewArgs = {"__new__", 28, kNewArgNames, 2, 3, kNewMissingLines, 2077, 2095};
 
 // Next item of the member search: lists and tuples are walked by index,
 // re-reading the length at each step; anything else through its iterator.
@@ -197,14 +197,10 @@ constexpr FormatLines kStrLines = {42, 2499, 2501, 2504, 2506, 2514};
 // Entry points. The function object passes itself as the first argument;
 // __new__ is a static method, so the class arrives in args.
 PyObject* enumbase_new(PyObject* /*func*/, PyObject* args, PyObject* kwds) noexcept {
-  Ref values[3];
-  values[2] = Ref::borrow(Py_None);  // the default of `name`
-  int impl_line = 0;
-  if (UnpackArguments(kNewArgs, args, kwds, values, &impl_line) < 0) {
-    AddTraceback(kNewFunction, {SourceFile::EnumSupport, 28, impl_line});
-    return nullptr;
-  }
-  return ReportFailure(kNewFunction, [&](Failure* fail) {
+  return ReportFailure(kNewFunction, [&](Failure* fail) -> PyObject* {
+    Ref values[3];
+    values[2] = Ref::borrow(Py_None);  // the default of `name`
+    if (UnpackArguments(kNewArgs, args, kwds, values, fail) < 0) return nullptr;
     return NewBody(values[0].get(), values[1].get(), values[2].get(), fail);
   });
 }

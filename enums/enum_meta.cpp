@@ -25,8 +25,8 @@ constexpr const char* kIterFunction = "EnumBase.__Qx_EnumMeta.__iter__";
 constexpr const char* kGetItemFunction = "EnumBase.__Qx_EnumMeta.__getitem__";
 
 PyObject** const kInitArgNames[] = {&g_state.names.name, &g_state.names.parents, &g_state.names.dct, nullptr};
-constexpr int kInitMissingLines[] = {1452, 1427, 1433};
-const ArgSpec kInitArgs = {"__init__", kInitArgNames, 3, 3, kInitMissingLines, 1437, 1452};
+constexpr int32_t kInitMissingLines[] = {1452, 1427, 1433};
+const ArgSpec kInitArgs = {"__init__", 16, kInitArgNames, 3, 3, kInitMissingLines, 1437, 1452};
 
 // The same for a call without arguments: CallOneArg with the self when the
 // callee was unpacked, CallNoArg otherwise.
@@ -123,18 +123,11 @@ compat::RecursiveMutex& MemberRegistryMutex() noexcept {
 namespace {
 
 int enummeta_init(PyObject* cls, PyObject* args, PyObject* kwds) noexcept {
-  Ref values[3];
-  int impl_line = 0;
-  if (UnpackArguments(kInitArgs, args, kwds, values, &impl_line) < 0) {
-    AddTraceback(kInitFunction, {SourceFile::EnumSupport, 16, impl_line});
-    return -1;
-  }
-  Failure fail;
-  if (InitBody(cls, values[0].get(), values[1].get(), values[2].get(), &fail) < 0) {
-    AddTraceback(kInitFunction, fail.pos);
-    return -1;
-  }
-  return 0;
+  return ReportFailure(kInitFunction, [&](Failure* fail) -> int {
+    Ref values[3];
+    if (UnpackArguments(kInitArgs, args, kwds, values, fail) < 0) return -1;
+    return InitBody(cls, values[0].get(), values[1].get(), values[2].get(), fail);
+  });
 }
 
 // The interpreter calls these slots without its recursion guard, and

@@ -29,9 +29,9 @@ static_assert(kLayoutChecksum == kPickleChecksum);
 
 PyObject** const kUnpickleArgNames[] = {&g_state.names.qx_type, &g_state.names.qx_checksum,
                                         &g_state.names.qx_state, nullptr};
-constexpr int kUnpickleMissingLines[] = {2608, 2583, 2589};
+constexpr int32_t kUnpickleMissingLines[] = {2608, 2583, 2589};
 const ArgSpec kUnpickleArgs = {
-    "__qx_unpickle___Qx_EnumMeta", kUnpickleArgNames, 3, 3, kUnpickleMissingLines, 2593, 2608};
+    "__qx_unpickle___Qx_EnumMeta", 1, kUnpickleArgNames, 3, 3, kUnpickleMissingLines, 2593, 2608};
 
 // Steps of SetupPickling; -1 may return without an exception set, which the
 // caller turns into its RuntimeError.
@@ -298,33 +298,24 @@ constexpr struct {
 } kSetStateQxLines{};
 
 PyObject* enummeta_setstate_qx(PyObject* self, PyObject* state) noexcept {
-  Failure fail;
-  if (state != Py_None && !PyTuple_CheckExact(state)) {
-    PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", "tuple", Py_TYPE(state)->tp_name);
-    fail.At(15, kSetStateQxLines.state_type);
-  } else {
+  return ReportFailure(kSetStateFunction, [&](Failure* fail) -> PyObject* {
+    if (state != Py_None && !PyTuple_CheckExact(state)) {
+      PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", "tuple", Py_TYPE(state)->tp_name);
+      return fail->At(15, kSetStateQxLines.state_type);
+    }
     Ref ignored = Ref::steal(UnpickleEnumMetaSetState(self, state));
-    if (ignored) Py_RETURN_NONE;
-    fail.At(15, kSetStateQxLines.set_state);
-  }
-  AddTraceback(kSetStateFunction, fail.pos);
-  return nullptr;
+    if (!ignored) return fail->At(15, kSetStateQxLines.set_state);
+    Py_RETURN_NONE;
+  });
 }
 
 // The module-level function; m_self is null.
 PyObject* enummeta_unpickle(PyObject* /*module*/, PyObject* args, PyObject* kwds) noexcept {
-  Ref values[3];
-  int impl_line = 0;
-  if (UnpackArguments(kUnpickleArgs, args, kwds, values, &impl_line) < 0) {
-    AddTraceback(kUnpickleFunction, {SourceFile::EnumSupport, 1, impl_line});
-    return nullptr;
-  }
-  int32_t checksum = ToInt32(values[1].get());
-  if (checksum == -1 && PyErr_Occurred()) {
-    AddTraceback(kUnpickleFunction, {SourceFile::EnumSupport, 1, kUnpickleLines.checksum});
-    return nullptr;
-  }
-  return ReportFailure(kUnpickleFunction, [&](Failure* fail) {
+  return ReportFailure(kUnpickleFunction, [&](Failure* fail) -> PyObject* {
+    Ref values[3];
+    if (UnpackArguments(kUnpickleArgs, args, kwds, values, fail) < 0) return nullptr;
+    const int32_t checksum = ToInt32(values[1].get());
+    if (checksum == -1 && PyErr_Occurred()) return fail->At(1, kUnpickleLines.checksum);
     return UnpickleBody(values[0].get(), checksum, values[2].get(), fail);
   });
 }

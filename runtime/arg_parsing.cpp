@@ -91,16 +91,14 @@ int ParseKeywordArguments(PyObject* kwds, ArgNameTable names, PyObject** values,
   return 0;
 }
 
-int UnpackArguments(const ArgSpec& params, PyObject* args, PyObject* kwds, Ref* values,
-                    int* impl_line) noexcept {
+int UnpackArguments(const ArgSpec& params, PyObject* args, PyObject* kwds, Ref* values, Failure* fail) noexcept {
   const Py_ssize_t n = PyTuple_GET_SIZE(args);
   Py_ssize_t num_found = n;
-  int count_line = params.count_impl_line;
+  int32_t count_line = params.count_impl_line;
 
   if (params.num_max > kMaxParameters) {
     PyErr_SetString(PyExc_SystemError, "too many parameters for the argument unpacking");
-    *impl_line = count_line;
-    return -1;
+    return fail->At(SourceFile::EnumSupport, params.source_line, count_line);
   }
 
   if (kwds != nullptr) {
@@ -123,8 +121,7 @@ int UnpackArguments(const ArgSpec& params, PyObject* args, PyObject* kwds, Ref* 
       }
       if (probe < 0) {
         // The probe itself failed (a key's comparison raised): keep that error.
-        *impl_line = params.kw_impl_line;
-        return -1;
+        return fail->At(SourceFile::EnumSupport, params.source_line, params.kw_impl_line);
       }
       if (required) {
         // The count reported is the number of parameters filled so far.
@@ -152,8 +149,7 @@ int UnpackArguments(const ArgSpec& params, PyObject* args, PyObject* kwds, Ref* 
       }
       Py_END_CRITICAL_SECTION();
       if (parsed < 0) {
-        *impl_line = params.kw_impl_line;
-        return -1;
+        return fail->At(SourceFile::EnumSupport, params.source_line, params.kw_impl_line);
       }
       for (Py_ssize_t i = 0; i < params.num_max; ++i) {
         if (taken[i]) values[i] = std::move(taken[i]);
@@ -169,8 +165,7 @@ int UnpackArguments(const ArgSpec& params, PyObject* args, PyObject* kwds, Ref* 
 count_error:
   RaiseArgCountError(params.function_name, params.num_min == params.num_max, params.num_min, params.num_max,
                      num_found);
-  *impl_line = count_line;
-  return -1;
+  return fail->At(SourceFile::EnumSupport, params.source_line, count_line);
 }
 
 }  // namespace qx

@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include "core/failure.h"
 #include "runtime/ref.h"
 
 namespace qx {
@@ -25,21 +26,22 @@ void RaiseArgCountError(const char* function_name, int exact, Py_ssize_t num_min
 // Owned, not borrowed: the probes of the keyword dictionary and the body run
 // Python code (key comparisons, __eq__, __int__...) that may remove entries
 // from that dictionary, which would free a value the body still uses.
-// Returns 0, or -1 with the error set; *impl_line tells which failure point
-// was hit (missing_impl_lines[i] for a required parameter i >= 1 missing from
-// the keywords, kw_impl_line for a keyword error or a failed dictionary
-// probe, count_impl_line otherwise).
+// Returns 0, or -1 with the error set and the failure recorded in *fail at
+// the def's line, with the failure point's implementation line
+// (missing_impl_lines[i] for a required parameter i >= 1 missing from the
+// keywords, kw_impl_line for a keyword error or a failed dictionary probe,
+// count_impl_line otherwise).
 struct ArgSpec {
   const char* function_name;
+  int32_t source_line;  // of the def, in SourceFile::EnumSupport (every such function is there)
   ArgNameTable names;
   Py_ssize_t num_min;
-  Py_ssize_t num_max;             // at most kMaxParameters
-  const int* missing_impl_lines;  // indexed by parameter position
-  int kw_impl_line;
-  int count_impl_line;
+  Py_ssize_t num_max;                 // at most kMaxParameters
+  const int32_t* missing_impl_lines;  // indexed by parameter position
+  int32_t kw_impl_line;
+  int32_t count_impl_line;
 };
 inline constexpr Py_ssize_t kMaxParameters = 8;
-int UnpackArguments(const ArgSpec& params, PyObject* args, PyObject* kwds, Ref* values,
-                    int* impl_line) noexcept;
+int UnpackArguments(const ArgSpec& params, PyObject* args, PyObject* kwds, Ref* values, Failure* fail) noexcept;
 
 }  // namespace qx

@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <type_traits>
 
 #include "core/code_cache.h"
 #include "core/failure.h"
@@ -15,13 +16,22 @@ namespace qx {
 void AddTraceback(const char* function_name, const Position& pos) noexcept;
 
 // The single exit of a function whose body reports through a Failure: runs
-// body(&fail) and, when it returns null, adds the entry naming function_name
-// at the recorded position (the body's temporaries are released by then).
+// body(&fail) and, when it fails (null for an object, negative for a status),
+// adds the entry naming function_name at the recorded position. The body's
+// temporaries are released by then.
 template <typename Body>
-inline PyObject* ReportFailure(const char* function_name, Body&& body) noexcept {
+inline auto ReportFailure(const char* function_name, Body&& body) noexcept {
   Failure fail;
-  PyObject* result = body(&fail);
-  if (result == nullptr) AddTraceback(function_name, fail.pos);
+  auto result = body(&fail);
+  static_assert(std::is_same_v<decltype(result), PyObject*> || std::is_same_v<decltype(result), int>,
+                "a reporting body returns an object or a status");
+  bool failed;
+  if constexpr (std::is_same_v<decltype(result), PyObject*>) {
+    failed = result == nullptr;
+  } else {
+    failed = result < 0;
+  }
+  if (failed) AddTraceback(function_name, fail.pos);
   return result;
 }
 

@@ -86,8 +86,8 @@ namespace {
 // keyword dictionary may lose its entries (Python code run by a probe or by
 // the body can empty it) while the body still uses them.
 TEST(UnpackArguments, SlotsOwnWhatTheyHold) {
-  const int missing[] = {11, 12, 13};
-  const qx::ArgSpec params = {"f", kNames, 2, 3, missing, 14, 15};
+  const int32_t missing[] = {11, 12, 13};
+  const qx::ArgSpec params = {"f", 5, kNames, 2, 3, missing, 14, 15};
   Ref cls = Ref::steal(PyList_New(0));
   Ref value = Ref::steal(PyList_New(0));
   Ref name = Ref::steal(PyList_New(0));
@@ -98,8 +98,8 @@ TEST(UnpackArguments, SlotsOwnWhatTheyHold) {
   {
     Ref values[3];
     values[2] = Ref::borrow(Py_None);
-    int line = 0;
-    ASSERT_EQ(qx::UnpackArguments(params, args.get(), kwds.get(), values, &line), 0);
+    qx::Failure fail;
+    ASSERT_EQ(qx::UnpackArguments(params, args.get(), kwds.get(), values, &fail), 0);
     EXPECT_EQ(values[0].get(), cls.get());
     EXPECT_EQ(values[1].get(), value.get());
     EXPECT_EQ(values[2].get(), name.get());
@@ -116,9 +116,10 @@ TEST(UnpackArguments, SlotsOwnWhatTheyHold) {
   Ref bad = Dict({{g_state.names.value, value.get()}, {Str("bogus").get(), name.get()}});
   {
     Ref values[3];
-    int line = 0;
-    EXPECT_EQ(qx::UnpackArguments(params, args.get(), bad.get(), values, &line), -1);
-    EXPECT_EQ(line, 14);
+    qx::Failure fail;
+    EXPECT_EQ(qx::UnpackArguments(params, args.get(), bad.get(), values, &fail), -1);
+    EXPECT_EQ(fail.pos.source_line, 5);
+    EXPECT_EQ(fail.pos.impl_line, 14);
     EXPECT_EQ(TakeError(), "f() got an unexpected keyword argument 'bogus'");
   }
   EXPECT_EQ(Py_REFCNT(value.get()), counts[1]);
