@@ -54,7 +54,7 @@ bool Bench::AllocationCases() {
   Failure failure{exc_value.get()};
   if (!failure.Report(kHitSourceLine, kHitImplLine)) return Fail("traceback warm-up");
   Ref cached_code = Ref::steal(qx::CodeCacheFind(
-      kHitSourceLine, kTracebackFunction, qx::kFileNameTable[static_cast<int>(qx::SourceFile::EnumSupport)]));
+      kHitSourceLine, kTracebackFunction, qx::FileName(qx::SourceFile::EnumSupport)));
   if (!cached_code) return Fail("cached traceback code object");
   PyObject* code = cached_code.get();
   int32_t next_line = 1;

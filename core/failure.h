@@ -11,6 +11,18 @@ namespace qx {
 // The files that reported positions name.
 enum class SourceFile : uint8_t { EnumSupport = 0, Definition = 1 };
 
+// The name a traceback entry gives the file. A switch without a default, so
+// a new SourceFile without a name here does not compile (-Wswitch, -Werror).
+constexpr const char* FileName(SourceFile file) noexcept {
+  switch (file) {
+    case SourceFile::EnumSupport:
+      return "enumsupport";
+    case SourceFile::Definition:
+      return "quendrix\\core\\enums\\weekdays";
+  }
+  return nullptr;
+}
+
 // A reported position: the file, the line in it, and the line of the
 // implementation file (0 where none is reported). Each failing function
 // keeps its implementation-file lines in a k...Lines table beside it; they

@@ -7,8 +7,6 @@ namespace qx {
 
 ModuleState g_state;
 
-const char* const kFileNameTable[2] = {"enumsupport", "quendrix\\core\\enums\\weekdays"};
-
 namespace {
 
 // What the state held when it was last forgotten; never released.

@@ -1,6 +1,10 @@
-// The ground every folder stands on: the process-wide state of the module,
-// the objects made once at import and the error position that failing
-// paths record for their traceback entry.
+// The ground every folder stands on: the module's process-wide state, the
+// objects the entry makes and keeps, and the binding to the interpreter that
+// owns them. Failing paths record nothing here: each fills a Failure
+// (core/failure.h) that its caller passes down and reports through a
+// traceback entry once the temporaries are released. AddTraceback then
+// copies the reported position into error_file, error_line and
+// error_impl_line, which only the C++ tests read.
 #pragma once
 
 #include <Python.h>
@@ -17,12 +21,11 @@
 
 namespace qx {
 
-// Files named in reported positions, indexed by SourceFile.
-extern const char* const kFileNameTable[2];
-
 inline constexpr const char* kModuleDottedName = "quendrix.core.enums.weekdays";
 inline constexpr const char* kInitFunctionName = "init quendrix.core.enums.weekdays";
-inline constexpr long kPickleChecksum = 222419149;  // 0xd41d8cd
+// The pickle checksum stands for the type's list of stored fields, which is
+// empty. One literal: the incompatible-checksums message spells it.
+inline constexpr int32_t kPickleChecksum = QX_PICKLE_CHECKSUM;
 
 // Every object field is owned and, once set, stays valid for the life of the
 // process: a failed or repeated initialisation replaces a field only with

@@ -6,13 +6,18 @@
 
 namespace qx {
 
+#define QX_PICKLE_CHECKSUM 0xd41d8cd
+#define QX_STRINGIFY_(x) #x
+#define QX_STRINGIFY(x) QX_STRINGIFY_(x)
+
 // Every run-time name and constant text, in table order:
 // X(field, text, interned). The order is the order of the name table.
 #define QX_NAME_TABLE(X)                                                            \
   X(EnumBase, "EnumBase", 1)                                                        \
   X(EnumType, "EnumType", 1)                                                        \
   X(Friday, "Friday", 1)                                                            \
-  X(fmt_incompatible_checksums, "Incompatible checksums (%s vs 0xd41d8cd = ())", 0) \
+  X(fmt_incompatible_checksums,                                                    \
+    "Incompatible checksums (%s vs " QX_STRINGIFY(QX_PICKLE_CHECKSUM) " = ())", 0)   \
   X(IntEnum, "IntEnum", 1)                                                          \
   X(Monday, "Monday", 1)                                                            \
   X(OrderedDict, "OrderedDict", 1)                                                  \

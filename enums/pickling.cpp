@@ -23,10 +23,6 @@ constexpr const char* kSetStateFunction = "EnumBase.__Qx_EnumMeta.__setstate_qx_
 constexpr const char* kUnpickleFunction = "EnumBase.__qx_unpickle___Qx_EnumMeta";
 constexpr const char* kSetStateHelper = "EnumBase.__qx_unpickle___Qx_EnumMeta__set_state";
 
-// The checksum stands for the type's list of stored fields, which is empty.
-constexpr int32_t kLayoutChecksum = 0xd41d8cd;
-static_assert(kLayoutChecksum == kPickleChecksum);
-
 PyObject** const kUnpickleArgNames[] = {&g_state.names.qx_type, &g_state.names.qx_checksum,
                                         &g_state.names.qx_state, nullptr};
 constexpr int32_t kUnpickleMissingLines[] = {2608, 2583, 2589};
@@ -260,7 +256,7 @@ constexpr struct {
 } kUnpickleLines{};
 
 PyObject* UnpickleBody(PyObject* type, int32_t checksum, PyObject* state, Failure* fail) noexcept {
-  if (checksum != kLayoutChecksum) return RaiseChecksumError(checksum, fail);
+  if (checksum != kPickleChecksum) return RaiseChecksumError(checksum, fail);
 
   Ref meta_new =
       Ref::steal(GetAttrByStr(reinterpret_cast<PyObject*>(g_state.enum_meta_type), g_state.names.dunder_new));

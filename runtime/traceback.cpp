@@ -25,7 +25,7 @@ compat::Mutex g_cache_mutex;
 
 void SetErrorPosition(const Position& pos) noexcept {
   compat::MutexGuard guard(g_cache_mutex);
-  g_state.error_file = kFileNameTable[static_cast<int>(pos.file)];
+  g_state.error_file = FileName(pos.file);
   g_state.error_line = pos.source_line;
   g_state.error_impl_line = pos.impl_line;
 }
@@ -160,7 +160,7 @@ PyObject* MakeTracebackCode(const char* function_name, int32_t impl_line, int32_
 void AddTraceback(const char* function_name, const Position& pos) noexcept {
   SetErrorPosition(pos);
   // Read once, here: Python code run below may record other positions.
-  const char* file_name = kFileNameTable[static_cast<int>(pos.file)];
+  const char* file_name = FileName(pos.file);
   int32_t impl_line = pos.impl_line;
   const int32_t source_line = pos.source_line;
   PyThreadState* tstate = PyThreadState_Get();

@@ -100,7 +100,7 @@ TEST(Unpickle, StateHandlingOnceTheClassIsMade) {
   Ref func = Ref::steal(PyCFunction_NewEx(&qx::kUnpickleDef, nullptr, nullptr));
   auto call = [&](const char* state_expr) {
     Ref state = qxtest::Eval(state_expr);
-    Ref args = Ref::steal(Py_BuildValue("(OlO)", Meta(), qx::kPickleChecksum, state.get()));
+    Ref args = Ref::steal(Py_BuildValue("(OiO)", Meta(), qx::kPickleChecksum, state.get()));
     return Ref::steal(PyObject_Call(func.get(), args.get(), nullptr));
   };
 
