@@ -21,6 +21,11 @@
 
 namespace qx {
 
+// Room for the fallback class's methods (one row each in enums/enum_base.cpp,
+// asserted there to fit) and for the locals of each method's code object.
+inline constexpr int kMaxFallbackMethods = 4;
+inline constexpr int kMaxFallbackLocals = 5;
+
 inline constexpr const char* kModuleDottedName = "quendrix.core.enums.weekdays";
 inline constexpr const char* kInitFunctionName = "init quendrix.core.enums.weekdays";
 // The pickle checksum stands for the type's list of stored fields, which is
@@ -43,13 +48,11 @@ struct ModuleState {
   NameObjects names;
   PyObject* checksum_int;
   PyObject* builtin_ValueError;
-  PyObject* new_arg_names;
-  PyObject* new_code;
-  PyObject* new_defaults;
-  PyObject* repr_arg_names;
-  PyObject* repr_code;
-  PyObject* str_arg_names;
-  PyObject* str_code;
+  // Per method of the fallback class, in the order of its rows
+  // (enums/enum_base.cpp): the code object, and the defaults tuple (null:
+  // none).
+  PyObject* fallback_code[kMaxFallbackMethods];
+  PyObject* fallback_defaults[kMaxFallbackMethods];
   PyTypeObject* enum_meta_type;  // static type; not reference counted
   PyObject* ordered_dict_class;
   PyObject* enum_base_class;

@@ -2,6 +2,8 @@
 // existing member by value or creates a named one.
 #include "enums/enum_base.h"
 
+#include <iterator>
+#include <span>
 #include <utility>
 
 #include "core/module_state.h"
@@ -219,9 +221,21 @@ PyObject* enumbase_str(PyObject* /*func*/, PyObject* self) noexcept {
 
 }  // namespace
 
-PyMethodDef kEnumBaseNewDef = {"__new__", reinterpret_cast<PyCFunction>(enumbase_new),
-                               METH_VARARGS | METH_KEYWORDS, nullptr};
-PyMethodDef kEnumBaseReprDef = {"__repr__", enumbase_repr, METH_O, nullptr};
-PyMethodDef kEnumBaseStrDef = {"__str__", enumbase_str, METH_O, nullptr};
+namespace {
+
+using N = NameObjects;
+FallbackMethod kEnumBaseMethods[] = {
+    {{"__new__", reinterpret_cast<PyCFunction>(enumbase_new), METH_VARARGS | METH_KEYWORDS, nullptr},
+     true, 28, &N::Qx_EnumBase_new, &N::dunder_new, 3, 5, {&N::cls, &N::value, &N::name, &N::v, &N::res}, 1},
+    {{"__repr__", enumbase_repr, METH_O, nullptr}, false, 39, &N::Qx_EnumBase_repr, &N::dunder_repr, 1, 1,
+     {&N::self}, 0},
+    {{"__str__", enumbase_str, METH_O, nullptr}, false, 41, &N::Qx_EnumBase_str, &N::dunder_str, 1, 1,
+     {&N::self}, 0},
+};
+static_assert(std::size(kEnumBaseMethods) <= kMaxFallbackMethods, "raise kMaxFallbackMethods");
+
+}  // namespace
+
+std::span<FallbackMethod> EnumBaseMethods() noexcept { return kEnumBaseMethods; }
 
 }  // namespace qx

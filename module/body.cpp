@@ -2,6 +2,9 @@
 // the interpreter's IntEnum, and publishes the members.
 #include "module/body.h"
 
+#include <iterator>
+#include <span>
+
 #include "core/module_state.h"
 #include "enums/enum_base.h"
 #include "enums/pickling.h"
@@ -36,14 +39,15 @@ PyObject* ImportFrom(PyObject* module_name, PyObject* name) noexcept {
   return ImportNameFrom(module.get(), name);
 }
 
-// Makes one method of the fallback class and stores it in the namespace.
-int AddMethod(PyObject* ns, PyMethodDef* def, int32_t flags, PyObject* qualname, PyObject* code,
-              PyObject* key, PyObject* defaults) noexcept {
-  Ref func = Ref::steal(
-      QxFunctionNew(def, flags, qualname, nullptr, g_state.names.EnumBase, g_state.module_dict, code));
+// Makes one method of the fallback class, from its row and the constants
+// made for it, and stores it in the namespace.
+int AddMethod(PyObject* ns, FallbackMethod& method, PyObject* code, PyObject* defaults) noexcept {
+  const NameObjects& n = g_state.names;
+  Ref func = Ref::steal(QxFunctionNew(&method.def, method.is_static ? StaticMethod : 0, n.*method.qualname,
+                                      nullptr, n.EnumBase, g_state.module_dict, code));
   if (!func) return -1;
   if (defaults != nullptr) QxFunctionSetDefaultsTuple(func.get(), defaults);
-  return NamespaceStore(ns, key, func.get());
+  return NamespaceStore(ns, n.*method.name, func.get());
 }
 
 int BuildFallbackBase(Failure* fail) noexcept {
@@ -58,17 +62,11 @@ int BuildFallbackBase(Failure* fail) noexcept {
   if (NamespaceStore(ns.get(), n.dunder_metaclass, reinterpret_cast<PyObject*>(g_state.enum_meta_type)) < 0) {
     return fail->At(SourceFile::EnumSupport, 27);
   }
-  if (AddMethod(ns.get(), &kEnumBaseNewDef, StaticMethod, n.Qx_EnumBase_new, g_state.new_code, n.dunder_new,
-                g_state.new_defaults) < 0) {
-    return fail->At(SourceFile::EnumSupport, 28);
-  }
-  if (AddMethod(ns.get(), &kEnumBaseReprDef, 0, n.Qx_EnumBase_repr, g_state.repr_code, n.dunder_repr,
-                nullptr) < 0) {
-    return fail->At(SourceFile::EnumSupport, 39);
-  }
-  if (AddMethod(ns.get(), &kEnumBaseStrDef, 0, n.Qx_EnumBase_str, g_state.str_code, n.dunder_str, nullptr) <
-      0) {
-    return fail->At(SourceFile::EnumSupport, 41);
+  const std::span<FallbackMethod> methods = EnumBaseMethods();
+  for (size_t i = 0; i < methods.size(); ++i) {
+    if (AddMethod(ns.get(), methods[i], g_state.fallback_code[i], g_state.fallback_defaults[i]) < 0) {
+      return fail->At(SourceFile::EnumSupport, methods[i].source_line);
+    }
   }
   Ref cls = Ref::steal(CreateClass(metaclass.get(), n.Qx_EnumBase, bases.get(), ns.get()));
   if (!cls) return fail->At(SourceFile::EnumSupport, 26);
@@ -76,26 +74,32 @@ int BuildFallbackBase(Failure* fail) noexcept {
   return 0;
 }
 
+// One row per member: its name and value, and the lines of the support
+// file that make its pair and publish it.
 struct Member {
   PyObject* NameObjects::*name;
   long value;
+  int32_t pair_line;
+  int32_t publish_line;
 };
 
-constexpr Member kMembers[7] = {
-    {&NameObjects::Sunday, 1},    {&NameObjects::Monday, 2},   {&NameObjects::Tuesday, 3},
-    {&NameObjects::Wednesday, 4}, {&NameObjects::Thursday, 5}, {&NameObjects::Friday, 6},
-    {&NameObjects::Saturday, 7},
+constexpr Member kMembers[] = {
+    {&NameObjects::Sunday, 1, 54, 62},   {&NameObjects::Monday, 2, 55, 63},
+    {&NameObjects::Tuesday, 3, 56, 64},  {&NameObjects::Wednesday, 4, 57, 65},
+    {&NameObjects::Thursday, 5, 58, 66}, {&NameObjects::Friday, 6, 59, 67},
+    {&NameObjects::Saturday, 7, 60, 68},
 };
+constexpr Py_ssize_t kMemberCount = std::size(kMembers);
 
 int BuildWeekdays(Failure* fail) noexcept {
   NameObjects& n = g_state.names;
-  Ref pairs = Ref::steal(PyList_New(7));
+  Ref pairs = Ref::steal(PyList_New(kMemberCount));
   if (!pairs) return fail->At(SourceFile::EnumSupport, 53);
-  for (int i = 0; i < 7; ++i) {
+  for (Py_ssize_t i = 0; i < kMemberCount; ++i) {
     Ref value = Ref::steal(PyLong_FromLong(kMembers[i].value));
-    if (!value) return fail->At(SourceFile::EnumSupport, 54 + i);
+    if (!value) return fail->At(SourceFile::EnumSupport, kMembers[i].pair_line);
     PyObject* pair = PyTuple_Pack(2, n.*kMembers[i].name, value.get());
-    if (pair == nullptr) return fail->At(SourceFile::EnumSupport, 54 + i);
+    if (pair == nullptr) return fail->At(SourceFile::EnumSupport, kMembers[i].pair_line);
     PyList_SET_ITEM(pairs.get(), i, pair);
   }
   Ref mapping = Ref::steal(CallOneArg(g_state.ordered_dict_class, pairs.get()));
@@ -118,14 +122,15 @@ int BuildWeekdays(Failure* fail) noexcept {
 
 int PublishMembers(Failure* fail) noexcept {
   NameObjects& n = g_state.names;
-  for (int i = 0; i < 7; ++i) {
-    PyObject* name = n.*kMembers[i].name;
+  for (const Member& row : kMembers) {
+    PyObject* name = n.*row.name;
     Ref weekdays = Ref::steal(LookupModuleGlobal(n.Weekdays));
-    if (!weekdays) return fail->At(SourceFile::EnumSupport, 62 + i);
+    if (!weekdays) return fail->At(SourceFile::EnumSupport, row.publish_line);
     Ref member = Ref::steal(GetAttrByStr(weekdays.get(), name));
-    if (!member) return fail->At(SourceFile::EnumSupport, 62 + i);
-    if (PyDict_SetItem(g_state.globals_dict, name, member.get()) < 0)
-      return fail->At(SourceFile::EnumSupport, 62 + i);
+    if (!member) return fail->At(SourceFile::EnumSupport, row.publish_line);
+    if (PyDict_SetItem(g_state.globals_dict, name, member.get()) < 0) {
+      return fail->At(SourceFile::EnumSupport, row.publish_line);
+    }
   }
   return 0;
 }

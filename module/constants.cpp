@@ -1,9 +1,14 @@
 #include "module/constants.h"
 
+#include <cassert>
+#include <span>
+
 #include "core/module_state.h"
 #include "core/names.h"
+#include "enums/enum_base.h"
 #include "runtime/compat.h"
 #include "runtime/lookups.h"
+#include "runtime/ref.h"
 
 namespace qx {
 
@@ -27,6 +32,24 @@ PyObject* NewCode(int argcount, int nlocals, PyObject* varnames, PyObject* name,
   return reinterpret_cast<PyObject*>(compat::NewCode(argcount, nlocals, CO_OPTIMIZED | CO_NEWLOCALS, b, e, e,
                                                      varnames, e, e, g_state.names.enumsupport, name, name,
                                                      firstlineno, b, b));
+}
+
+// The code object of a fallback-class method, from its row.
+PyObject* NewMethodCode(const FallbackMethod& method) noexcept {
+  const NameObjects& n = g_state.names;
+  Ref varnames = Ref::steal(PyTuple_New(method.nlocals));
+  if (!varnames) return nullptr;
+  for (int i = 0; i < method.nlocals; ++i) {
+    PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(n.*method.varnames[i]));
+  }
+  return NewCode(method.argcount, method.nlocals, varnames.get(), n.*method.name, method.source_line);
+}
+
+PyObject* NewNoneDefaults(int count) noexcept {
+  PyObject* defaults = PyTuple_New(count);
+  if (defaults == nullptr) return nullptr;
+  for (int i = 0; i < count; ++i) PyTuple_SET_ITEM(defaults, i, Py_NewRef(Py_None));
+  return defaults;
 }
 
 }  // namespace
@@ -54,21 +77,15 @@ int CacheBuiltins() noexcept {
 }
 
 int CreateCachedConstants() noexcept {
-  if (!Once(&g_state.new_arg_names,
-            [] {
-              return PyTuple_Pack(5, g_state.names.cls, g_state.names.value, g_state.names.name,
-                                  g_state.names.v, g_state.names.res);
-            }) ||
-      !Once(&g_state.new_code,
-            [] { return NewCode(3, 5, g_state.new_arg_names, g_state.names.dunder_new, 28); }) ||
-      !Once(&g_state.new_defaults, [] { return PyTuple_Pack(1, Py_None); }) ||
-      !Once(&g_state.repr_arg_names, [] { return PyTuple_Pack(1, g_state.names.self); }) ||
-      !Once(&g_state.repr_code,
-            [] { return NewCode(1, 1, g_state.repr_arg_names, g_state.names.dunder_repr, 39); }) ||
-      !Once(&g_state.str_arg_names, [] { return PyTuple_Pack(1, g_state.names.self); }) ||
-      !Once(&g_state.str_code,
-            [] { return NewCode(1, 1, g_state.str_arg_names, g_state.names.dunder_str, 41); })) {
-    return -1;
+  const std::span<FallbackMethod> methods = EnumBaseMethods();
+  for (size_t i = 0; i < methods.size(); ++i) {
+    const FallbackMethod& method = methods[i];
+    assert(method.nlocals <= kMaxFallbackLocals && method.argcount <= method.nlocals);
+    if (!Once(&g_state.fallback_code[i], [&] { return NewMethodCode(method); })) return -1;
+    if (method.none_defaults > 0 &&
+        !Once(&g_state.fallback_defaults[i], [&] { return NewNoneDefaults(method.none_defaults); })) {
+      return -1;
+    }
   }
   return 0;
 }
