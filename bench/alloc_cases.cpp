@@ -12,6 +12,7 @@
 #include "bench/failure_report.h"
 #include "core/module_state.h"
 #include "runtime/conversions.h"
+#include "runtime/internal.h"
 #include "runtime/lookups.h"
 #include "runtime/ref.h"
 #include "runtime/traceback.h"
@@ -53,8 +54,8 @@ bool Bench::AllocationCases() {
   };
   Failure failure{exc_value.get()};
   if (!failure.Report(kHitSourceLine, kHitImplLine)) return Fail("traceback warm-up");
-  Ref cached_code = Ref::steal(qx::CodeCacheFind(
-      kHitSourceLine, kTracebackFunction, qx::FileName(qx::SourceFile::EnumSupport)));
+  Ref cached_code = Ref::steal(
+      qx::CodeCacheFind(kHitSourceLine, kTracebackFunction, qx::FileName(qx::SourceFile::EnumSupport)));
   if (!cached_code) return Fail("cached traceback code object");
   PyObject* code = cached_code.get();
   int32_t next_line = 1;

@@ -225,12 +225,29 @@ namespace {
 
 using N = NameObjects;
 FallbackMethod kEnumBaseMethods[] = {
-    {{"__new__", reinterpret_cast<PyCFunction>(enumbase_new), METH_VARARGS | METH_KEYWORDS, nullptr},
-     true, 28, &N::Qx_EnumBase_new, &N::dunder_new, 3, 5, {&N::cls, &N::value, &N::name, &N::v, &N::res}, 1},
-    {{"__repr__", enumbase_repr, METH_O, nullptr}, false, 39, &N::Qx_EnumBase_repr, &N::dunder_repr, 1, 1,
-     {&N::self}, 0},
-    {{"__str__", enumbase_str, METH_O, nullptr}, false, 41, &N::Qx_EnumBase_str, &N::dunder_str, 1, 1,
-     {&N::self}, 0},
+    {.def = {"__new__", reinterpret_cast<PyCFunction>(enumbase_new), METH_VARARGS | METH_KEYWORDS, nullptr},
+     .is_static = true,
+     .source_line = 28,
+     .qualname = &N::Qx_EnumBase_new,
+     .name = &N::dunder_new,
+     .argcount = 3,
+     .nlocals = 5,
+     .varnames = {&N::cls, &N::value, &N::name, &N::v, &N::res},
+     .none_defaults = 1},
+    {.def = {"__repr__", enumbase_repr, METH_O, nullptr},
+     .source_line = 39,
+     .qualname = &N::Qx_EnumBase_repr,
+     .name = &N::dunder_repr,
+     .argcount = 1,
+     .nlocals = 1,
+     .varnames = {&N::self}},
+    {.def = {"__str__", enumbase_str, METH_O, nullptr},
+     .source_line = 41,
+     .qualname = &N::Qx_EnumBase_str,
+     .name = &N::dunder_str,
+     .argcount = 1,
+     .nlocals = 1,
+     .varnames = {&N::self}},
 };
 static_assert(std::size(kEnumBaseMethods) <= kMaxFallbackMethods, "raise kMaxFallbackMethods");
 

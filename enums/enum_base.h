@@ -15,14 +15,14 @@ namespace qx {
 // reported. The rows' order is the order of g_state.fallback_code.
 struct FallbackMethod {
   PyMethodDef def;
-  bool is_static;                      // a static method (__new__)
-  int32_t source_line;                 // of the def in "enumsupport"; the code object's first line
-  PyObject* NameObjects::*qualname;    // "__Qx_EnumBase.<name>"
-  PyObject* NameObjects::*name;        // the key in the class namespace and the code object's name
-  int argcount;                        // parameters, then the other locals
-  int nlocals;                         // at most kMaxFallbackLocals
+  bool is_static = false;            // a static method (__new__)
+  int32_t source_line;               // of the def in "enumsupport"; the code object's first line
+  PyObject* NameObjects::*qualname;  // "__Qx_EnumBase.<name>"
+  PyObject* NameObjects::*name;      // the key in the class namespace and the code object's name
+  int argcount;                      // parameters, then the other locals
+  int nlocals;                       // at most kMaxFallbackLocals
   PyObject* NameObjects::*varnames[kMaxFallbackLocals];
-  int none_defaults;                   // trailing parameters whose default is None
+  int none_defaults = 0;  // trailing parameters whose default is None
 };
 
 std::span<FallbackMethod> EnumBaseMethods() noexcept;

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/module_state.h"
+#include "enums/internal.h"
 #include "runtime/arg_parsing.h"
 #include "runtime/calls.h"
 #include "runtime/conversions.h"

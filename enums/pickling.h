@@ -8,8 +8,6 @@ namespace qx {
 // Moves __reduce_qx__ and __setstate_qx__ of type to __reduce__ and
 // __setstate__ unless pickling is handled already; 0, or -1 with an error.
 int SetupPickling(PyTypeObject* type) noexcept;
-// 1 when obj.__name__ equals name; 0 otherwise, errors included.
-int MethodHasName(PyObject* obj, PyObject* name) noexcept;
 
 // __qx_unpickle___Qx_EnumMeta, published by the body.
 extern PyMethodDef kUnpickleDef;

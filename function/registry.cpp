@@ -7,6 +7,7 @@
 
 #include "core/module_state.h"
 #include "function/function_object.h"
+#include "function/internal.h"
 #include "runtime/compat.h"
 #include "runtime/ref.h"
 #include "runtime/type_ready.h"

@@ -8,8 +8,5 @@ namespace qx {
 // Sets ModuleState::function_type from the registry module, publishing the
 // module's own type when the registry has none; 0, or -1 with an exception.
 int RegisterFunctionType() noexcept;
-// The type published in registry under static_type's name, checked against
-// static_type, or static_type itself once published; a new reference or null.
-PyTypeObject* FetchSharedType(PyObject* registry, PyTypeObject* static_type) noexcept;
 
 }  // namespace qx

@@ -9,6 +9,7 @@
 #include "function/registry.h"
 #include "module/body.h"
 #include "module/constants.h"
+#include "module/internal.h"
 #include "runtime/calls.h"
 #include "runtime/compat.h"
 #include "runtime/exceptions.h"

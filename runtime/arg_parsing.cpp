@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "runtime/compat.h"
+#include "runtime/internal.h"
 
 namespace qx {
 
@@ -91,7 +92,8 @@ int ParseKeywordArguments(PyObject* kwds, ArgNameTable names, PyObject** values,
   return 0;
 }
 
-int UnpackArguments(const ArgSpec& params, PyObject* args, PyObject* kwds, Ref* values, Failure* fail) noexcept {
+int UnpackArguments(const ArgSpec& params, PyObject* args, PyObject* kwds, Ref* values,
+                    Failure* fail) noexcept {
   const Py_ssize_t n = PyTuple_GET_SIZE(args);
   Py_ssize_t num_found = n;
   int32_t count_line = params.count_impl_line;

@@ -13,14 +13,6 @@ namespace qx {
 // interned parameter names.
 using ArgNameTable = PyObject** const*;
 
-// Stores borrowed references in values; it runs no Python code (identity,
-// then length and PyUnicode_Compare), so the dictionary still holds every
-// value it stored when it returns.
-int ParseKeywordArguments(PyObject* kwds, ArgNameTable names, PyObject** values, Py_ssize_t num_pos_args,
-                          const char* function_name) noexcept;
-void RaiseArgCountError(const char* function_name, int exact, Py_ssize_t num_min, Py_ssize_t num_max,
-                        Py_ssize_t num_found) noexcept;
-
 // The common shape of every argument-unpacking wrapper: fills values[0..max)
 // with owned references (optional slots must hold their default on entry).
 // Owned, not borrowed: the probes of the keyword dictionary and the body run
@@ -42,6 +34,7 @@ struct ArgSpec {
   int32_t count_impl_line;
 };
 inline constexpr Py_ssize_t kMaxParameters = 8;
-int UnpackArguments(const ArgSpec& params, PyObject* args, PyObject* kwds, Ref* values, Failure* fail) noexcept;
+int UnpackArguments(const ArgSpec& params, PyObject* args, PyObject* kwds, Ref* values,
+                    Failure* fail) noexcept;
 
 }  // namespace qx

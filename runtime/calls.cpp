@@ -3,6 +3,7 @@
 #include "core/module_state.h"
 #include "runtime/compat.h"
 #include "runtime/exceptions.h"
+#include "runtime/internal.h"
 #include "runtime/ref.h"
 
 namespace qx {
@@ -128,7 +129,7 @@ PyObject* CallMethodArgs(Ref callee, PyObject* const* args, int nargs, CallPath*
     return CallOneArg(callee.get(), args[0]);
   }
   // One spare leading slot takes the self when the method was unpacked.
-  PyObject* stack[5];
+  PyObject* stack[kMaxMethodArgs + 1];
   for (int i = 0; i < nargs; ++i) stack[i + 1] = args[i];
   PyObject* const* first = stack + 1;
   Py_ssize_t count = nargs;

@@ -13,20 +13,16 @@ namespace qx {
 PyObject* CallObject(PyObject* callable, PyObject* args) noexcept;
 PyObject* CallNoArg(PyObject* callable) noexcept;
 PyObject* CallOneArg(PyObject* callable, PyObject* arg) noexcept;
-// arg is null for METH_NOARGS entry points.
-PyObject* CallCFunctionDirect(PyObject* func, PyObject* arg) noexcept;
-PyObject* CallCFunctionFast(PyObject* func, PyObject* const* args, Py_ssize_t n) noexcept;
-// Calls an interpreter function without an argument tuple (its vectorcall
-// entry binds defaults, keyword-only defaults and closure itself).
-PyObject* FunctionFastCall(PyObject* func, PyObject* const* args, int32_t n) noexcept;
 
 // Which path a call through CallMethodArgs took; call sites report a
 // different implementation-file line for each.
 enum class CallPath { NoArg, OneArg, FunctionFast, CFunctionFast, TupleAlloc, Object };
 
 // The bound-method unpacking pattern of the call sites: calls `callee`, whose
-// reference it takes over, with nargs positional arguments (0 to 4). On
-// failure *path tells which path failed. Returns a new reference or null.
+// reference it takes over, with nargs positional arguments (0 to
+// kMaxMethodArgs). On failure *path tells which path failed. Returns a new
+// reference or null.
+inline constexpr int kMaxMethodArgs = 4;
 PyObject* CallMethodArgs(Ref callee, PyObject* const* args, int nargs, CallPath* path) noexcept;
 
 // The implementation-file lines of one call site made by bound-method

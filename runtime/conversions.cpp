@@ -3,6 +3,7 @@
 #include <climits>
 
 #include "runtime/compat.h"
+#include "runtime/internal.h"
 #include "runtime/ref.h"
 
 namespace qx {

@@ -14,11 +14,6 @@ namespace qx {
 Py_ssize_t ToSsizeIndex(PyObject* x) noexcept;
 int32_t ToInt32(PyObject* x) noexcept;
 
-// Returns a new reference to an int, or null with an error.
-PyObject* ToIntObject(PyObject* x) noexcept;
-// Takes over res (the result of an nb_int slot); returns it or null.
-PyObject* CheckIntResult(Ref res, const char* type_name) noexcept;
-
 // 1 true, 0 false, -1 error.
 int TruthValue(PyObject* x) noexcept;
 

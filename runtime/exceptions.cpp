@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "runtime/internal.h"
 #include "runtime/ref.h"
 
 namespace qx {

@@ -44,8 +44,6 @@ void RestoreErrorState(PyThreadState* tstate, SavedError saved) noexcept;
 // Match tests by identity and MRO scan; none raises or clears anything.
 int PendingErrorMatches(PyThreadState* tstate, PyObject* exc) noexcept;
 int ErrorClassMatches(PyObject* err, PyObject* exc) noexcept;
-int ErrorClassMatchesTuple(PyObject* err, PyObject* tuple) noexcept;
 int TypeIsSubtype(PyTypeObject* a, PyTypeObject* b) noexcept;
-int TypeInBaseChain(PyTypeObject* a, PyTypeObject* b) noexcept;
 
 }  // namespace qx

@@ -6,6 +6,7 @@
 #include "runtime/compat.h"
 #include "runtime/conversions.h"
 #include "runtime/exceptions.h"
+#include "runtime/internal.h"
 #include "runtime/ref.h"
 
 namespace qx {

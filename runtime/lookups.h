@@ -9,7 +9,6 @@
 namespace qx {
 
 PyObject* LookupModuleGlobal(PyObject* name) noexcept;
-PyObject* LookupBuiltin(PyObject* name) noexcept;
 PyObject* GetAttrByStr(PyObject* obj, PyObject* name) noexcept;
 PyObject* GetAttrAny(PyObject* obj, PyObject* name) noexcept;
 PyObject* GetAttrOrDefault(PyObject* obj, PyObject* name, PyObject* dflt) noexcept;
@@ -17,11 +16,6 @@ int SetAttrByStr(PyObject* obj, PyObject* name, PyObject* value) noexcept;
 PyObject* ImportModule(PyObject* name, PyObject* from_list) noexcept;
 PyObject* ImportNameFrom(PyObject* module, PyObject* name) noexcept;
 PyObject* SubscriptObject(PyObject* obj, PyObject* key) noexcept;
-PyObject* SubscriptByIndex(PyObject* obj, PyObject* key) noexcept;
-PyObject* ItemAtSsize(PyObject* obj, Py_ssize_t i) noexcept;
-// obj[key] for a key whose reference it takes over (empty when its creation
-// failed, with the error set).
-PyObject* ItemForNewKey(PyObject* obj, Ref key) noexcept;
 PyObject* FirstTupleItem(PyObject* tuple) noexcept;
 
 }  // namespace qx

@@ -2,12 +2,14 @@
 
 #include <frameobject.h>
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
 #include "core/module_state.h"
 #include "runtime/compat.h"
 #include "runtime/exceptions.h"
+#include "runtime/internal.h"
 #include "runtime/lookups.h"
 #include "runtime/ref.h"
 
@@ -35,33 +37,28 @@ bool SameSite(const CodeObjectCacheEntry& e, const char* function_name, const ch
          (e.file_name == file_name || std::strcmp(e.file_name, file_name) == 0);
 }
 
-}  // namespace
+// The cache grows by this many entries at a time.
+constexpr int32_t kCacheGrowth = 64;
 
-int32_t CodeCacheSearch(const CodeObjectCacheEntry* entries, int32_t count, int32_t key) noexcept {
-  int32_t start = 0;
-  int32_t end = count - 1;
-  int32_t mid = 0;
-  if (end >= 0 && key > entries[end].key) return count;
-  while (start < end) {
-    mid = start + (end - start) / 2;
-    if (key < entries[mid].key) {
-      end = mid;
-    } else if (key > entries[mid].key) {
-      start = mid + 1;
-    } else {
-      return mid;
-    }
-  }
-  // The loop may stop without probing the last candidate; settle on it.
-  mid = start;
-  return key <= entries[mid].key ? mid : mid + 1;
+// Where key is, or where it goes to keep the entries sorted.
+int32_t CacheSearch(const CodeObjectCache& cache, int32_t key) noexcept {
+  const CodeObjectCacheEntry* begin = cache.entries;
+  const CodeObjectCacheEntry* found = std::lower_bound(
+      begin, begin + cache.count, key, [](const CodeObjectCacheEntry& e, int32_t k) { return e.key < k; });
+  return static_cast<int32_t>(found - begin);
 }
+
+// The entry's name when implementation lines are shown:
+// "<function> (<implementation file>:<line>)", cut to fit.
+constexpr size_t kEntryNameSize = 512;
+
+}  // namespace
 
 PyObject* CodeCacheFind(int32_t key, const char* function_name, const char* file_name) noexcept {
   CodeObjectCache& cache = g_state.code_cache;
   compat::MutexGuard guard(g_cache_mutex);
   if (key == 0 || cache.entries == nullptr) return nullptr;
-  const int32_t pos = CodeCacheSearch(cache.entries, cache.count, key);
+  const int32_t pos = CacheSearch(cache, key);
   if (pos < cache.count && cache.entries[pos].key == key &&
       SameSite(cache.entries[pos], function_name, file_name)) {
     return Py_NewRef(cache.entries[pos].code_object);
@@ -75,15 +72,16 @@ void CodeCacheInsert(int32_t key, PyObject* code, const char* function_name, con
   compat::MutexGuard guard(g_cache_mutex);
   if (key == 0) return;
   if (cache.entries == nullptr) {
-    auto* entries = static_cast<CodeObjectCacheEntry*>(PyMem_Malloc(64 * sizeof(CodeObjectCacheEntry)));
+    auto* entries =
+        static_cast<CodeObjectCacheEntry*>(PyMem_Malloc(kCacheGrowth * sizeof(CodeObjectCacheEntry)));
     if (entries == nullptr) return;
     entries[0] = {Py_NewRef(code), key, function_name, file_name};
     cache.entries = entries;
-    cache.capacity = 64;
+    cache.capacity = kCacheGrowth;
     cache.count = 1;
     return;
   }
-  const int32_t pos = CodeCacheSearch(cache.entries, cache.count, key);
+  const int32_t pos = CacheSearch(cache, key);
   if (pos < cache.count && cache.entries[pos].key == key) {
     // Another site shares this key: the newest one takes the entry.
     replaced = Ref::steal(cache.entries[pos].code_object);
@@ -91,7 +89,7 @@ void CodeCacheInsert(int32_t key, PyObject* code, const char* function_name, con
     return;
   }
   if (cache.count == cache.capacity) {
-    const int32_t capacity = cache.capacity + 64;
+    const int32_t capacity = cache.capacity + kCacheGrowth;
     auto* entries = static_cast<CodeObjectCacheEntry*>(
         PyMem_Realloc(cache.entries, static_cast<size_t>(capacity) * sizeof(CodeObjectCacheEntry)));
     if (entries == nullptr) return;
@@ -152,7 +150,7 @@ PyObject* MakeTracebackCode(const char* function_name, int32_t impl_line, int32_
   // differs between interpreter versions).
   if (impl_line == 0)
     return reinterpret_cast<PyObject*>(PyCode_NewEmpty(file_name, function_name, source_line));
-  char name[512];
+  char name[kEntryNameSize];
   PyOS_snprintf(name, sizeof(name), "%s (%s:%d)", function_name, kImplementationFileName, impl_line);
   return reinterpret_cast<PyObject*>(PyCode_NewEmpty(file_name, name, source_line));
 }

@@ -35,14 +35,4 @@ inline auto ReportFailure(const char* function_name, Body&& body) noexcept {
   return result;
 }
 
-int32_t ResolveImplementationLine(PyThreadState* tstate, int32_t line) noexcept;
-PyObject* MakeTracebackCode(const char* function_name, int32_t impl_line, int32_t source_line,
-                            const char* file_name) noexcept;
-
-int32_t CodeCacheSearch(const CodeObjectCacheEntry* entries, int32_t count, int32_t key) noexcept;
-// Returns a new reference, or null (no error) when no entry for this key
-// was made for the same function and file.
-PyObject* CodeCacheFind(int32_t key, const char* function_name, const char* file_name) noexcept;
-void CodeCacheInsert(int32_t key, PyObject* code, const char* function_name, const char* file_name) noexcept;
-
 }  // namespace qx

@@ -2,8 +2,10 @@
 must point down the rooms (core at the bottom, then runtime, then function
 and enums side by side, then module) or stay in its room, and no two
 components (a header with its source file) may depend on each other, through
-any path. Prints the includes per pair of rooms; exits 1 on an upward or
-sideways include, or a cycle.
+any path. A room's internal.h (routines declared for the C++ tests and
+benchmarks) is for that room alone. Prints the includes per pair of rooms;
+exits 1 on an upward or sideways include, an include of another room's
+internal header, or a cycle.
 
 Usage: includes.py [ROOT]
 """
@@ -32,7 +34,10 @@ def main(root):
                 target = f"{target_room}/{stem}"
                 if target != component:
                     edges[component].add(target)
-                if target_room != room and RANK[target_room] >= RANK[room]:
+                if stem == "internal" and target_room != room:
+                    problems.append(f"{path.relative_to(root)} includes {target}.h: "
+                                    "another room's internal header")
+                elif target_room != room and RANK[target_room] >= RANK[room]:
                     problems.append(f"{path.relative_to(root)} includes {target}.h: "
                                     f"{'sideways' if RANK[target_room] == RANK[room] else 'upward'}")
     for cycle in cycles(edges):

@@ -8,6 +8,7 @@
 
 #include "core/module_state.h"
 #include "runtime/arg_parsing.h"
+#include "runtime/internal.h"
 #include "runtime/ref.h"
 #include "tests/cpp/test_support.h"
 

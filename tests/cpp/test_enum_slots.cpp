@@ -8,6 +8,7 @@
 
 #include "core/module_state.h"
 #include "enums/enum_meta.h"
+#include "enums/internal.h"
 #include "enums/pickling.h"
 #include "runtime/ref.h"
 #include "tests/cpp/test_support.h"

@@ -8,6 +8,7 @@
 
 #include "core/module_state.h"
 #include "function/function_object.h"
+#include "function/internal.h"
 #include "function/registry.h"
 #include "runtime/ref.h"
 #include "tests/cpp/test_support.h"

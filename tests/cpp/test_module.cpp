@@ -10,6 +10,7 @@
 #include "core/names.h"
 #include "module/class_creation.h"
 #include "module/init.h"
+#include "module/internal.h"
 #include "runtime/ref.h"
 #include "tests/cpp/test_support.h"
 

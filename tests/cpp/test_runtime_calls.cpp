@@ -12,6 +12,7 @@
 #include "core/module_state.h"
 #include "function/function_object.h"
 #include "runtime/calls.h"
+#include "runtime/internal.h"
 #include "runtime/ref.h"
 #include "tests/cpp/test_support.h"
 

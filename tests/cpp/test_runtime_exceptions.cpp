@@ -8,6 +8,7 @@
 #include <string>
 
 #include "runtime/exceptions.h"
+#include "runtime/internal.h"
 #include "runtime/ref.h"
 #include "tests/cpp/test_support.h"
 

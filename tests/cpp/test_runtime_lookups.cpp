@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/module_state.h"
+#include "runtime/internal.h"
 #include "runtime/lookups.h"
 #include "runtime/ref.h"
 #include "tests/cpp/test_support.h"

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/module_state.h"
+#include "runtime/internal.h"
 #include "runtime/ref.h"
 #include "runtime/traceback.h"
 #include "tests/cpp/test_support.h"
@@ -174,17 +175,4 @@ TEST(Traceback, CacheGrowsBy64AndStaysSorted) {
   EXPECT_EQ(qx::CodeCacheFind(4242, "EnumBase.Fn", "enumsupport"), nullptr);
   EXPECT_EQ(qx::CodeCacheFind(keys[0], "EnumBase.Other", "enumsupport"), nullptr);
   EXPECT_FALSE(PyErr_Occurred());
-}
-
-TEST(Traceback, SearchGivesInsertionPositions) {
-  qx::CodeObjectCacheEntry e[3] = {{nullptr, 10, "", ""}, {nullptr, 20, "", ""}, {nullptr, 30, "", ""}};
-  EXPECT_EQ(qx::CodeCacheSearch(e, 3, 5), 0);
-  EXPECT_EQ(qx::CodeCacheSearch(e, 3, 10), 0);
-  EXPECT_EQ(qx::CodeCacheSearch(e, 3, 15), 1);
-  EXPECT_EQ(qx::CodeCacheSearch(e, 3, 20), 1);
-  EXPECT_EQ(qx::CodeCacheSearch(e, 3, 25), 2);
-  EXPECT_EQ(qx::CodeCacheSearch(e, 3, 30), 2);
-  EXPECT_EQ(qx::CodeCacheSearch(e, 3, 35), 3);
-  EXPECT_EQ(qx::CodeCacheSearch(e, 1, 5), 0);
-  EXPECT_EQ(qx::CodeCacheSearch(e, 1, 15), 1);
 }
