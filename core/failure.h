@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <cassert>
 #include <cstdint>
 
 namespace qx {
@@ -53,6 +54,7 @@ struct Failure {
   Position pos;
 
   FailureResult At(int32_t source_line, int32_t impl_line) noexcept {
+    assert(source_line > 0 && impl_line >= 0);
     pos.source_line = source_line;
     pos.impl_line = impl_line;
     return {};

@@ -1,5 +1,6 @@
 #include "core/module_state.h"
 
+#include <cassert>
 #include <cstddef>
 #include <cstring>
 
@@ -28,6 +29,8 @@ void KeepForever(void* p) noexcept {
 // The field of g_forgotten at the place of slot in g_state.
 PyObject** ForgottenSlot(PyObject* const* slot) noexcept {
   const std::ptrdiff_t offset = reinterpret_cast<const char*>(slot) - reinterpret_cast<const char*>(&g_state);
+  assert(offset >= 0 && static_cast<std::size_t>(offset) + sizeof(PyObject*) <= sizeof(ModuleState) &&
+         "a slot of g_state");
   return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(&g_forgotten) + offset);
 }
 

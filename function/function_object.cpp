@@ -4,6 +4,8 @@
 
 #include <structmember.h>
 
+#include <cassert>
+
 #include "core/module_state.h"
 #include "runtime/compat.h"
 #include "runtime/ref.h"
@@ -382,6 +384,7 @@ PyTypeObject QxFunctionType = {
 
 PyObject* QxFunctionNew(PyMethodDef* ml, int32_t flags, PyObject* qualname, PyObject* closure,
                         PyObject* module, PyObject* globals, PyObject* code) noexcept {
+  assert(ml != nullptr && qualname != nullptr);
   if (g_state.function_type == nullptr) {
     PyErr_SetString(PyExc_SystemError, "qx_function_or_method type is not registered");
     return nullptr;
@@ -412,6 +415,7 @@ PyObject* QxFunctionNew(PyMethodDef* ml, int32_t flags, PyObject* qualname, PyOb
 }
 
 void QxFunctionSetDefaultsTuple(PyObject* func, PyObject* tuple) noexcept {
+  assert(PyTuple_Check(tuple));
   ReplaceField(func, &AsFunction(func)->defaults_tuple, tuple);
 }
 

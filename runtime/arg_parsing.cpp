@@ -1,5 +1,6 @@
 #include "runtime/arg_parsing.h"
 
+#include <cassert>
 #include <utility>
 
 #include "runtime/compat.h"
@@ -94,6 +95,8 @@ int ParseKeywordArguments(PyObject* kwds, ArgNameTable names, PyObject** values,
 
 int UnpackArguments(const ArgSpec& params, PyObject* args, PyObject* kwds, Ref* values,
                     Failure* fail) noexcept {
+  assert(PyTuple_Check(args) && (kwds == nullptr || PyDict_Check(kwds)));
+  assert(params.num_min <= params.num_max);
   const Py_ssize_t n = PyTuple_GET_SIZE(args);
   Py_ssize_t num_found = n;
   int32_t count_line = params.count_impl_line;

@@ -1,5 +1,7 @@
 #include "runtime/calls.h"
 
+#include <cassert>
+
 #include "core/module_state.h"
 #include "runtime/compat.h"
 #include "runtime/exceptions.h"
@@ -111,6 +113,7 @@ PyObject* FunctionFastCall(PyObject* func, PyObject* const* args, int32_t n) noe
 }
 
 PyObject* CallMethodArgs(Ref callee, PyObject* const* args, int nargs, CallPath* path) noexcept {
+  assert(callee && nargs >= 0 && nargs <= kMaxMethodArgs);
   Ref self;
   if (Py_TYPE(callee.get()) == &PyMethod_Type && PyMethod_GET_SELF(callee.get()) != nullptr) {
     self = Ref::borrow(PyMethod_GET_SELF(callee.get()));

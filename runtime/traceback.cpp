@@ -3,6 +3,7 @@
 #include <frameobject.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <utility>
 
@@ -67,6 +68,7 @@ PyObject* CodeCacheFind(int32_t key, const char* function_name, const char* file
 }
 
 void CodeCacheInsert(int32_t key, PyObject* code, const char* function_name, const char* file_name) noexcept {
+  assert(code != nullptr && function_name != nullptr && file_name != nullptr);
   Ref replaced;  // released after the lock
   CodeObjectCache& cache = g_state.code_cache;
   compat::MutexGuard guard(g_cache_mutex);

@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <cassert>
 #include <cstdint>
 #include <type_traits>
 
@@ -31,7 +32,10 @@ inline auto ReportFailure(const char* function_name, Body&& body) noexcept {
   } else {
     failed = result < 0;
   }
-  if (failed) AddTraceback(function_name, fail.pos);
+  if (failed) {
+    assert(PyErr_Occurred() && "a failing body leaves an exception");
+    AddTraceback(function_name, fail.pos);
+  }
   return result;
 }
 

@@ -5,7 +5,7 @@
 # What building the module needs, and what the tests and checks add. The
 # Python tools come from PyPI instead, into a venv per interpreter (below).
 QX_BUILD_PACKAGES="g++ cmake make python3.11 python3.11-dev python3.11-venv"
-QX_TEST_PACKAGES="python3.11-dbg libgtest-dev clang-format clang-tidy"
+QX_TEST_PACKAGES="python3.11-dbg libgtest-dev clang clang-format clang-tidy"
 QX_APT_PACKAGES="$QX_BUILD_PACKAGES $QX_TEST_PACKAGES"
 
 # CMake and ctest by their full path: Debian's, whatever PATH holds.

@@ -8,8 +8,10 @@
 #   - a build tree per interpreter, then ctest in it (the C++ tests embed that
 #     interpreter, the pytest suite runs under it): build/ (/usr/bin/python3),
 #     build-dbg/ (Debian's debug build of it, whose assertions catch
-#     reference-count errors), build-312/, build-313/, build-313t/ (see
-#     scripts/deps.sh for where those interpreters are found);
+#     reference-count errors; the module's own assertions are on there),
+#     build-clang/ (the same Python with Debian's clang, assertions on),
+#     build-312/, build-313/, build-313t/ (see scripts/deps.sh for where
+#     those interpreters are found);
 #   - each check in scripts/checks/ in name order (each prints what it
 #     measured, per interpreter where it runs under several).
 # A version not found is skipped and named, unless QX_REQUIRE_PYTHONS lists
@@ -48,8 +50,9 @@ stage_packages() {
 # Builds the tree (everything: module, C++ tests, benchmarks), runs ctest,
 # then prints the counts from the runners' JUnit files: ctest's own output
 # goes to a log in the tree, shown when something fails.
-stage_ctest() {  # version dir python
+stage_ctest() {  # version dir python [cmake option...]
   local version="$1" dir="$2" python="$3" start rc=0 tools log
+  shift 3
   if [ -z "$python" ]; then
     qx_missing_line "$version"
     if qx_required "$version"; then
@@ -61,7 +64,7 @@ stage_ctest() {  # version dir python
   tools="$(qx_tools_python "$python")" || return 1
   mkdir -p "$dir"
   start=$SECONDS
-  if ! qx_build "$dir" "$python" -DQX_BUILD_TESTS=ON -DQX_BUILD_BENCH=ON -DQX_TEST_PYTHON="$tools" \
+  if ! qx_build "$dir" "$python" -DQX_BUILD_TESTS=ON -DQX_BUILD_BENCH=ON -DQX_TEST_PYTHON="$tools" "$@" \
     >"$dir/build.log" 2>&1; then
     tail -n 60 "$dir/build.log"
     echo "build failed (whole log: ${dir#"$QX_ROOT"/}/build.log)"
@@ -114,7 +117,7 @@ checks=()
 for check in "$QX_ROOT"/scripts/checks/*.sh; do
   [ -e "$check" ] && checks+=("$check")
 done
-total_stages=$((1 + 1 + $(echo $QX_SUPPORTED_PYTHONS | wc -w) + ${#checks[@]}))
+total_stages=$((1 + 2 + $(echo $QX_SUPPORTED_PYTHONS | wc -w) + ${#checks[@]}))
 stage_no=0
 summary=()
 passed=0
@@ -162,7 +165,11 @@ for version in $QX_SUPPORTED_PYTHONS; do
   tree="$(qx_tree_for_version "$version")"
   run_stage "ctest $version (${tree#"$QX_ROOT"/}/)" stage_ctest "$version" "$tree" "$(qx_python_for "$version")"
   if [ "$version" = "$QX_DEBIAN_VERSION" ]; then
-    run_stage "ctest $version debug (build-dbg/)" stage_ctest "$version" "$QX_ROOT/build-dbg" "$QX_DEBUG_PYTHON"
+    run_stage "ctest $version debug (build-dbg/)" stage_ctest "$version" "$QX_ROOT/build-dbg" "$QX_DEBUG_PYTHON" \
+      -DQX_ASSERTIONS=ON
+    # A second compiler: what GCC accepts and others refuse fails here first.
+    run_stage "ctest $version clang (build-clang/)" stage_ctest "$version" "$QX_ROOT/build-clang" \
+      "$(qx_python_for "$version")" -DCMAKE_CXX_COMPILER=/usr/bin/clang++ -DQX_ASSERTIONS=ON
   fi
 done
 for check in "${checks[@]}"; do
