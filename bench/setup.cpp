@@ -3,6 +3,7 @@
 #include "bench/bench.h"
 
 #include "core/module_state.h"
+#include "runtime/internal.h"
 #include "runtime/ref.h"
 
 namespace qxbench {

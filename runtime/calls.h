@@ -11,7 +11,6 @@
 namespace qx {
 
 PyObject* CallObject(PyObject* callable, PyObject* args) noexcept;
-PyObject* CallNoArg(PyObject* callable) noexcept;
 PyObject* CallOneArg(PyObject* callable, PyObject* arg) noexcept;
 
 // Which path a call through CallMethodArgs took; call sites report a

@@ -20,7 +20,9 @@ int ParseKeywordArguments(PyObject* kwds, PyObject** const* names, PyObject** va
 void RaiseArgCountError(const char* function_name, int exact, Py_ssize_t num_min, Py_ssize_t num_max,
                         Py_ssize_t num_found) noexcept;
 
-// calls.cpp. arg is null for METH_NOARGS entry points.
+// calls.cpp.
+PyObject* CallNoArg(PyObject* callable) noexcept;
+// arg is null for METH_NOARGS entry points.
 PyObject* CallCFunctionDirect(PyObject* func, PyObject* arg) noexcept;
 PyObject* CallCFunctionFast(PyObject* func, PyObject* const* args, Py_ssize_t n) noexcept;
 // Calls an interpreter function without an argument tuple (its vectorcall

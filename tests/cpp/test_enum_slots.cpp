@@ -10,6 +10,7 @@
 #include "enums/enum_meta.h"
 #include "enums/internal.h"
 #include "enums/pickling.h"
+#include "runtime/internal.h"
 #include "runtime/ref.h"
 #include "tests/cpp/test_support.h"
 
