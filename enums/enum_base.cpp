@@ -29,7 +29,7 @@ PyObject** const kNewArgNames[] = {&g_state.names.cls, &g_state.names.value, &g_
 // Only `value` is a required parameter that a keyword can leave missing with
 // a line of its own; `name` is optional.
 constexpr int32_t kNewMissingLines[] = {2095, 2067, 2095};
-const ArgSpec kNewArgs = {"__new__", 28, kNewArgNames, 2, 3, kNewMissingLines, 2077, 2095};
+const ArgSpec kNewArgs = MakeArgSpec("__new__", 28, kNewArgNames, 2, kNewMissingLines, 2077, 2095);
 
 // Next item of the member search: lists and tuples are walked by index,
 // re-reading the length at each step; anything else through its iterator.

@@ -26,7 +26,7 @@ constexpr const char* kGetItemFunction = "EnumBase.__Qx_EnumMeta.__getitem__";
 
 PyObject** const kInitArgNames[] = {&g_state.names.name, &g_state.names.parents, &g_state.names.dct, nullptr};
 constexpr int32_t kInitMissingLines[] = {1452, 1427, 1433};
-const ArgSpec kInitArgs = {"__init__", 16, kInitArgNames, 3, 3, kInitMissingLines, 1437, 1452};
+const ArgSpec kInitArgs = MakeArgSpec("__init__", 16, kInitArgNames, 3, kInitMissingLines, 1437, 1452);
 
 // The same for a call without arguments: CallOneArg with the self when the
 // callee was unpacked, CallNoArg otherwise.

@@ -27,8 +27,8 @@ constexpr const char* kSetStateHelper = "EnumBase.__qx_unpickle___Qx_EnumMeta__s
 PyObject** const kUnpickleArgNames[] = {&g_state.names.qx_type, &g_state.names.qx_checksum,
                                         &g_state.names.qx_state, nullptr};
 constexpr int32_t kUnpickleMissingLines[] = {2608, 2583, 2589};
-const ArgSpec kUnpickleArgs = {
-    "__qx_unpickle___Qx_EnumMeta", 1, kUnpickleArgNames, 3, 3, kUnpickleMissingLines, 2593, 2608};
+const ArgSpec kUnpickleArgs =
+    MakeArgSpec("__qx_unpickle___Qx_EnumMeta", 1, kUnpickleArgNames, 3, kUnpickleMissingLines, 2593, 2608);
 
 // Steps of SetupPickling; -1 may return without an exception set, which the
 // caller turns into its RuntimeError.

@@ -4,6 +4,9 @@
 
 #include <Python.h>
 
+#include <cstddef>
+#include <cstdint>
+
 #include "core/failure.h"
 #include "runtime/ref.h"
 
@@ -34,6 +37,26 @@ struct ArgSpec {
   int32_t count_impl_line;
 };
 inline constexpr Py_ssize_t kMaxParameters = 8;
+
+// An ArgSpec whose parameter count follows its tables: names (null
+// terminated) and missing_impl_lines have one entry per parameter.
+template <size_t kNames, size_t kLines>
+constexpr ArgSpec MakeArgSpec(const char* function_name, int32_t source_line,
+                              PyObject** const (&names)[kNames], Py_ssize_t num_min,
+                              const int32_t (&missing_impl_lines)[kLines], int32_t kw_impl_line,
+                              int32_t count_impl_line) {
+  static_assert(kNames == kLines + 1, "one name and one line per parameter, then the null name");
+  static_assert(kLines <= kMaxParameters, "raise kMaxParameters");
+  return {.function_name = function_name,
+          .source_line = source_line,
+          .names = names,
+          .num_min = num_min,
+          .num_max = static_cast<Py_ssize_t>(kLines),
+          .missing_impl_lines = missing_impl_lines,
+          .kw_impl_line = kw_impl_line,
+          .count_impl_line = count_impl_line};
+}
+
 int UnpackArguments(const ArgSpec& params, PyObject* args, PyObject* kwds, Ref* values,
                     Failure* fail) noexcept;
 
