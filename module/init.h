@@ -3,7 +3,5 @@
 
 #include <Python.h>
 
-namespace qx {}  // namespace qx
-
 // PyMODINIT_FUNC already gives C linkage when compiled as C++.
 PyMODINIT_FUNC PyInit_weekdays(void);

@@ -159,6 +159,7 @@ PyObject* MakeTracebackCode(const char* function_name, int32_t impl_line, int32_
 
 void AddTraceback(const char* function_name, const Position& pos) noexcept {
   SetErrorPosition(pos);
+  if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
   // Read once, here: Python code run below may record other positions.
   const char* file_name = FileName(pos.file);
   int32_t impl_line = pos.impl_line;

@@ -100,6 +100,20 @@ TEST(Traceback, SwitchIsCreatedFalseAndDecidesWhetherTheLineShows) {
   PyErr_Clear();
 }
 
+// A callee may return null without an exception (a METH_FASTCALL builtin's
+// result is not checked): the entry needs one to hang on.
+TEST(Traceback, AnEntryWithNoPendingErrorRaisesSystemError) {
+  ScratchCache scratch;
+  PyErr_Clear();
+  qx::AddTraceback("EnumBase.Fn", {qx::SourceFile::EnumSupport, 77, 0});
+  PyObject *t, *v, *tb;
+  PyErr_Fetch(&t, &v, &tb);
+  Raised raised{Ref::steal(t), Ref::steal(v), Ref::steal(tb)};
+  EXPECT_EQ(raised.type.get(), PyExc_SystemError);
+  ASSERT_TRUE(raised.tb);
+  EXPECT_EQ(Describe(raised.tb.get()), "EnumBase.Fn@enumsupport:77");
+}
+
 TEST(Traceback, EntryShowsSourceLineFileAndNameWithOrWithoutImplementationLine) {
   ScratchCache scratch;
   Ref saved = Ref::steal(Switch());
