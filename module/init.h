@@ -1,4 +1,4 @@
-// The module's entry point and its version check.
+// The module's entry point (its version check and test seam: module/internal.h).
 #pragma once
 
 #include <Python.h>
