@@ -98,7 +98,7 @@ void CodeCacheInsert(int32_t key, PyObject* code, const char* function_name, con
     cache.entries = entries;
     cache.capacity = capacity;
   }
-  for (int32_t i = cache.count; i > pos; --i) cache.entries[i] = cache.entries[i - 1];
+  std::copy_backward(cache.entries + pos, cache.entries + cache.count, cache.entries + cache.count + 1);
   cache.entries[pos] = {Py_NewRef(code), key, function_name, file_name};
   ++cache.count;
 }
