@@ -35,14 +35,16 @@ struct Position {
   int32_t impl_line = 0;
 };
 
-// What `return fail->At(...)` gives back: null for a routine that returns an
-// object, -1 for one that returns a status. Nothing else: returned from a
-// routine that returns bool it would read as true, success, so every other
-// conversion is deleted and such a return does not compile
-// (tests/cpp/compile_fail/failure_result.cpp).
+// What `fail->At(...)` gives back: null for a routine that returns an object
+// (`return fail->At(...);`), -1 for one that returns a status when asked
+// (`return fail->At(...).Status();`). Nothing else: returned as it is from a
+// routine that returns bool it would read as true, success, and from one
+// that returns an int that is not a status (a count, a truth value) it would
+// be a plausible value, so every other conversion is deleted and such a
+// return does not compile (tests/cpp/compile_fail/failure_result.cpp).
 struct FailureResult {
   constexpr operator PyObject*() const noexcept { return nullptr; }
-  constexpr operator int() const noexcept { return -1; }
+  constexpr int Status() const noexcept { return -1; }
   template <typename T>
   operator T() const = delete;
 };

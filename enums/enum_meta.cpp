@@ -48,13 +48,13 @@ constexpr struct {
 int InitBody(PyObject* cls, PyObject* name, PyObject* parents, PyObject* dct, Failure* fail) noexcept {
   Ref type_init = Ref::steal(GetAttrByStr(TypeObject(), g_state.names.dunder_init));
   if (!type_init) {
-    return fail->At(17, kInitLines.type_init);
+    return fail->At(17, kInitLines.type_init).Status();
   }
   PyObject* argv[] = {cls, name, parents, dct};
   CallPath path = CallPath::Object;
   Ref ignored = Ref::steal(CallMethodArgs(std::move(type_init), argv, 4, &path));
   if (!ignored) {
-    return fail->At(17, LineForPath(path, kInitLines.type_init_call));
+    return fail->At(17, LineForPath(path, kInitLines.type_init_call)).Status();
   }
   ignored.reset();
 
@@ -63,10 +63,10 @@ int InitBody(PyObject* cls, PyObject* name, PyObject* parents, PyObject* dct, Fa
   PyObject* ordered_dict = g_state.ordered_dict_class != nullptr ? g_state.ordered_dict_class : Py_None;
   Ref members = Ref::steal(CallMethodArgs(Ref::borrow(ordered_dict), nullptr, 0, &path));
   if (!members) {
-    return fail->At(18, LineForNoArgPath(path, kInitLines.members_unpacked, kInitLines.members));
+    return fail->At(18, LineForNoArgPath(path, kInitLines.members_unpacked, kInitLines.members)).Status();
   }
   if (SetAttrByStr(cls, g_state.names.dunder_members, members.get()) < 0) {
-    return fail->At(18, kInitLines.set_members);
+    return fail->At(18, kInitLines.set_members).Status();
   }
   return 0;
 }

@@ -53,23 +53,23 @@ int AddMethod(PyObject* ns, FallbackMethod& method, PyObject* code, PyObject* de
 int BuildFallbackBase(Failure* fail) noexcept {
   NameObjects& n = g_state.names;
   Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyLong_Type)));
-  if (!bases) return fail->At(SourceFile::EnumSupport, 26);
+  if (!bases) return fail->At(SourceFile::EnumSupport, 26).Status();
   Ref metaclass = Ref::steal(CalculateMetaclass(nullptr, bases.get()));
-  if (!metaclass) return fail->At(SourceFile::EnumSupport, 26);
+  if (!metaclass) return fail->At(SourceFile::EnumSupport, 26).Status();
   Ref ns = Ref::steal(
       PrepareClassNamespace(metaclass.get(), bases.get(), n.Qx_EnumBase, n.Qx_EnumBase, n.EnumBase));
-  if (!ns) return fail->At(SourceFile::EnumSupport, 26);
+  if (!ns) return fail->At(SourceFile::EnumSupport, 26).Status();
   if (NamespaceStore(ns.get(), n.dunder_metaclass, reinterpret_cast<PyObject*>(g_state.enum_meta_type)) < 0) {
-    return fail->At(SourceFile::EnumSupport, 27);
+    return fail->At(SourceFile::EnumSupport, 27).Status();
   }
   const std::span<FallbackMethod> methods = EnumBaseMethods();
   for (size_t i = 0; i < methods.size(); ++i) {
     if (AddMethod(ns.get(), methods[i], g_state.fallback_code[i], g_state.fallback_defaults[i]) < 0) {
-      return fail->At(SourceFile::EnumSupport, methods[i].source_line);
+      return fail->At(SourceFile::EnumSupport, methods[i].source_line).Status();
     }
   }
   Ref cls = Ref::steal(CreateClass(metaclass.get(), n.Qx_EnumBase, bases.get(), ns.get()));
-  if (!cls) return fail->At(SourceFile::EnumSupport, 26);
+  if (!cls) return fail->At(SourceFile::EnumSupport, 26).Status();
   Assign(&g_state.enum_base_class, cls.get());
   return 0;
 }
@@ -94,28 +94,28 @@ constexpr Py_ssize_t kMemberCount = std::size(kMembers);
 int BuildWeekdays(Failure* fail) noexcept {
   NameObjects& n = g_state.names;
   Ref pairs = Ref::steal(PyList_New(kMemberCount));
-  if (!pairs) return fail->At(SourceFile::EnumSupport, 53);
+  if (!pairs) return fail->At(SourceFile::EnumSupport, 53).Status();
   for (Py_ssize_t i = 0; i < kMemberCount; ++i) {
     Ref value = Ref::steal(PyLong_FromLong(kMembers[i].value));
-    if (!value) return fail->At(SourceFile::EnumSupport, kMembers[i].pair_line);
+    if (!value) return fail->At(SourceFile::EnumSupport, kMembers[i].pair_line).Status();
     PyObject* pair = PyTuple_Pack(2, n.*kMembers[i].name, value.get());
-    if (pair == nullptr) return fail->At(SourceFile::EnumSupport, kMembers[i].pair_line);
+    if (pair == nullptr) return fail->At(SourceFile::EnumSupport, kMembers[i].pair_line).Status();
     PyList_SET_ITEM(pairs.get(), i, pair);
   }
   Ref mapping = Ref::steal(CallOneArg(g_state.ordered_dict_class, pairs.get()));
-  if (!mapping) return fail->At(SourceFile::EnumSupport, 53);
+  if (!mapping) return fail->At(SourceFile::EnumSupport, 53).Status();
   Ref args = Ref::steal(PyTuple_Pack(2, n.Weekdays, mapping.get()));
-  if (!args) return fail->At(SourceFile::EnumSupport, 53);
+  if (!args) return fail->At(SourceFile::EnumSupport, 53).Status();
   // Called from C, IntEnum cannot guess its module from a Python frame; name
   // it, so that members pickle by reference to this module.
   Ref kwargs = Ref::steal(PyDict_New());
   if (!kwargs || PyDict_SetItem(kwargs.get(), g_state.module_keyword, g_state.module_name_text) < 0) {
-    return fail->At(SourceFile::EnumSupport, 53);
+    return fail->At(SourceFile::EnumSupport, 53).Status();
   }
   Ref enumeration = Ref::steal(PyObject_Call(g_state.enum_base_class, args.get(), kwargs.get()));
-  if (!enumeration) return fail->At(SourceFile::EnumSupport, 53);
+  if (!enumeration) return fail->At(SourceFile::EnumSupport, 53).Status();
   if (PyDict_SetItem(g_state.module_dict, n.Weekdays, enumeration.get()) < 0) {
-    return fail->At(SourceFile::EnumSupport, 53);
+    return fail->At(SourceFile::EnumSupport, 53).Status();
   }
   return 0;
 }
@@ -125,11 +125,11 @@ int PublishMembers(Failure* fail) noexcept {
   for (const Member& row : kMembers) {
     PyObject* name = n.*row.name;
     Ref weekdays = Ref::steal(LookupModuleGlobal(n.Weekdays));
-    if (!weekdays) return fail->At(SourceFile::EnumSupport, row.publish_line);
+    if (!weekdays) return fail->At(SourceFile::EnumSupport, row.publish_line).Status();
     Ref member = Ref::steal(GetAttrByStr(weekdays.get(), name));
-    if (!member) return fail->At(SourceFile::EnumSupport, row.publish_line);
+    if (!member) return fail->At(SourceFile::EnumSupport, row.publish_line).Status();
     if (PyDict_SetItem(g_state.globals_dict, name, member.get()) < 0) {
-      return fail->At(SourceFile::EnumSupport, row.publish_line);
+      return fail->At(SourceFile::EnumSupport, row.publish_line).Status();
     }
   }
   return 0;
@@ -142,29 +142,29 @@ int RunModuleBody(Failure* fail) noexcept {
   {
     Ref test_dict = Ref::steal(PyDict_New());
     if (!test_dict || PyDict_SetItem(g_state.module_dict, n.dunder_test, test_dict.get()) < 0) {
-      return fail->At(SourceFile::Definition, 1);
+      return fail->At(SourceFile::Definition, 1).Status();
     }
   }
   {
     Ref ordered_dict = Ref::steal(ImportFrom(n.collections, n.OrderedDict));
-    if (!ordered_dict) return fail->At(SourceFile::EnumSupport, 10);
+    if (!ordered_dict) return fail->At(SourceFile::EnumSupport, 10).Status();
     Assign(&g_state.ordered_dict_class, ordered_dict.get());
   }
   if (BuildFallbackBase(fail) < 0) return -1;
   {
     Ref int_enum = Ref::steal(ImportFrom(n.enum_, n.IntEnum));
-    if (!int_enum) return fail->At(SourceFile::EnumSupport, 45);
+    if (!int_enum) return fail->At(SourceFile::EnumSupport, 45).Status();
     Assign(&g_state.enum_base_class, int_enum.get());
   }
   {
     Ref unpickle = Ref::steal(PyCFunction_NewEx(&kUnpickleDef, nullptr, n.EnumBase));
     if (!unpickle || PyDict_SetItem(g_state.module_dict, n.qx_unpickle_Qx_EnumMeta, unpickle.get()) < 0) {
-      return fail->At(SourceFile::EnumSupport, 1);
+      return fail->At(SourceFile::EnumSupport, 1).Status();
     }
   }
   {
     PyObject* globals = ModuleGlobals();
-    if (globals == nullptr) return fail->At(SourceFile::EnumSupport, 50);
+    if (globals == nullptr) return fail->At(SourceFile::EnumSupport, 50).Status();
     ReplaceOwned(&g_state.globals_dict, globals);
   }
   if (BuildWeekdays(fail) < 0) return -1;

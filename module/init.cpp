@@ -257,9 +257,9 @@ void EndClaim() noexcept { g_state.initialising = false; }
 // position to report in *fail.
 int Initialise(Failure* fail) noexcept {
   bool marked = false;
-  if (InitModuleObjects(&marked) < 0) return fail->At(SourceFile::Definition, 1);
+  if (InitModuleObjects(&marked) < 0) return fail->At(SourceFile::Definition, 1).Status();
   ResetModuleVariables();
-  if (InitEnumMetaType() < 0) return fail->At(SourceFile::EnumSupport, 15);
+  if (InitEnumMetaType() < 0) return fail->At(SourceFile::EnumSupport, 15).Status();
   if (RunModuleBody(fail) < 0) return -1;
   if (marked) ClearInitializing();
   return 0;
