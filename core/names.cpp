@@ -5,13 +5,12 @@
 namespace qx {
 
 const StringTabEntry kStringTab[] = {
-#define QX_NAME_ROW(field, text, interned) \
-  {&g_state.names.field, text, sizeof(text), nullptr, 0, 1, interned},
+#define QX_NAME_ROW(field, text, interned) {&g_state.names.field, text, sizeof(text), interned},
     QX_NAME_TABLE(QX_NAME_ROW)
 #undef QX_NAME_ROW
     // Each row above ends in its own comma, which clang-format cannot see.
     // clang-format off
-    {nullptr, nullptr, 0, nullptr, 0, 0, 0},
+    {nullptr, nullptr, 0, 0},
     // clang-format on
 };
 
@@ -21,16 +20,8 @@ static_assert(sizeof(kStringTab) / sizeof(kStringTab[0]) == kNameTableRows + 1,
 int CreateNameObjects() noexcept {
   for (const StringTabEntry* row = kStringTab; row->target != nullptr; ++row) {
     if (*row->target != nullptr && !IsForgotten(row->target)) continue;  // made by an earlier attempt
-    PyObject* obj;
-    if (!row->str_flag && !row->unicode_flag) {
-      obj = PyBytes_FromStringAndSize(row->text, row->size - 1);
-    } else if (row->intern_flag) {
-      obj = PyUnicode_InternFromString(row->text);
-    } else if (row->codec != nullptr) {
-      obj = PyUnicode_Decode(row->text, row->size - 1, row->codec, nullptr);
-    } else {
-      obj = PyUnicode_FromStringAndSize(row->text, row->size - 1);
-    }
+    PyObject* obj = row->intern_flag ? PyUnicode_InternFromString(row->text)
+                                     : PyUnicode_FromStringAndSize(row->text, row->size - 1);
     if (obj == nullptr) return -1;
     // Cache the hash now: dictionary probes with a known hash rely on it.
     if (PyObject_Hash(obj) == -1) {

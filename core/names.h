@@ -9,13 +9,11 @@
 namespace qx {
 
 // One row of the name table (the table ends with a row whose target is null).
+// Every row makes a str, interned where intern_flag says so.
 struct StringTabEntry {
   PyObject** target;
   const char* text;
   Py_ssize_t size;  // strlen(text) + 1
-  const char* codec;
-  char unicode_flag;
-  char str_flag;
   char intern_flag;
 };
 
