@@ -1,7 +1,7 @@
-// What differs between the supported interpreters (3.11, 3.12, 3.13, and
-// 3.13's free-threaded build), one helper per concern. Everything else in the
-// module is written once for all of them; a version or build test anywhere
-// but here is a mistake.
+// What differs between the supported interpreters (python-versions.txt:
+// 3.11 to 3.15, and 3.13's free-threaded build), one helper per concern.
+// Everything else in the module is written once for all of them; a version or
+// build test anywhere but here is a mistake.
 #pragma once
 
 #include <Python.h>
@@ -9,12 +9,27 @@
 #include <atomic>
 #include <cstdint>
 
-#if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030E0000
-#error "this module supports Python 3.11, 3.12 and 3.13"
+// The supported range, which CMake passes from python-versions.txt (the one
+// list): [QX_PY_VERSION_MIN, QX_PY_VERSION_END) as PY_VERSION_HEX values,
+// and the same for free-threaded builds (an empty range where none is).
+#if !defined(QX_PY_VERSION_MIN) || !defined(QX_PY_VERSION_END) || !defined(QX_PY_FREE_THREADED_MIN) || \
+    !defined(QX_PY_FREE_THREADED_END)
+#error "configure with CMake, which passes the supported Python versions (python-versions.txt)"
+#endif
+#ifdef Py_GIL_DISABLED
+#if PY_VERSION_HEX < QX_PY_FREE_THREADED_MIN || PY_VERSION_HEX >= QX_PY_FREE_THREADED_END
+#error "this free-threaded Python is not among the supported versions (python-versions.txt)"
+#endif
+#elif PY_VERSION_HEX < QX_PY_VERSION_MIN || PY_VERSION_HEX >= QX_PY_VERSION_END
+#error "this Python is not among the supported versions (python-versions.txt)"
 #endif
 
 #define QX_PY312 (PY_VERSION_HEX >= 0x030C0000)
 #define QX_PY313 (PY_VERSION_HEX >= 0x030D0000)
+
+// The thread's pending error is one normalised exception object (3.12 on),
+// not a type, a value (possibly not yet normalised) and a traceback.
+#define QX_ERROR_IS_ONE_OBJECT QX_PY312
 
 // Per-object critical sections: public since 3.13, where a build with the
 // GIL makes them plain blocks; before 3.13 there is only the GIL.
@@ -166,6 +181,16 @@ using CFunctionFastWithKeywords = PyCFunctionFastWithKeywords;
 using CFunctionFast = _PyCFunctionFast;
 using CFunctionFastWithKeywords = _PyCFunctionFastWithKeywords;
 #endif
+
+// Whether an object's reference count never moves (immortal objects exist
+// from 3.12 on; a free-threaded build makes many more of them).
+inline bool IsImmortal([[maybe_unused]] PyObject* o) noexcept {
+#if QX_PY312
+  return _Py_IsImmortal(o);
+#else
+  return false;
+#endif
+}
 
 // Whether other threads run Python code beside this one (no GIL).
 #ifdef Py_GIL_DISABLED

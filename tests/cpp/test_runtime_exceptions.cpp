@@ -74,8 +74,8 @@ TEST(RuntimeRaiseObject, ExceptionClassIsCalledWithoutArguments) {
   // back an instance of another exception class.
   qx::RaiseObject(Get(ns, "ReturnsOther"));
   p = FetchRaw();
-#if QX_PY312
-  // Since 3.12 the interpreter normalises at once, as every version does
+#if QX_ERROR_IS_ONE_OBJECT
+  // Where the error is one object the interpreter normalises at once, as every version does
   // when Python code catches the error: it calls the class again with the
   // instance, and that call fails.
   EXPECT_EQ(p.type.get(), PyExc_TypeError);
@@ -184,9 +184,9 @@ TEST(RuntimePendingErrorMatches, ClassesSubclassesAndTuples) {
 }
 
 TEST(RuntimePendingErrorMatches, PendingTypeThatIsNoExceptionClass) {
-  if (QX_PY312) {
-    GTEST_SKIP() << "only 3.11 can hold a pending error whose type is no exception class; since "
-                    "3.12 the thread state keeps a normalised exception object";
+  if (QX_ERROR_IS_ONE_OBJECT) {
+    GTEST_SKIP() << "only an interpreter that keeps the pending error as type, value and traceback "
+                    "(3.11) can hold one whose type is no exception class";
   }
   PyThreadState* ts = PyThreadState_Get();
   // Everything is built first: nothing may run with such an error pending.

@@ -14,13 +14,24 @@ namespace qxtest {
 // Whether an object's reference count moves with its references: a
 // free-threaded interpreter makes modules, their dictionaries and code
 // objects immortal, with a count that never does.
-inline bool CountsReferences(PyObject* o) {
-#if PY_VERSION_HEX >= 0x030C0000
-  return !_Py_IsImmortal(o);
-#else
-  (void)o;
-  return true;
-#endif
+inline bool CountsReferences(PyObject* o) { return !qx::compat::IsImmortal(o); }
+
+// A named fact about the running interpreter, read from
+// tests/interpreter_facts.py, the one table of what differs between the
+// interpreters: its truth value. An unknown name fails the test.
+inline bool Fact(const char* name) {
+  std::string source = std::string("import sys\nif ") + '"' + QX_TESTS_DIR + '"' +
+                       " not in sys.path: sys.path.insert(0, " + '"' + QX_TESTS_DIR + '"' +
+                       ")\nimport interpreter_facts\nvalue = bool(interpreter_facts." + name + ")\n";
+  qx::Ref ns = qx::Ref::steal(PyDict_New());
+  PyDict_SetItemString(ns.get(), "__builtins__", PyEval_GetBuiltins());
+  qx::Ref done = qx::Ref::steal(PyRun_String(source.c_str(), Py_file_input, ns.get(), ns.get()));
+  if (!done) {
+    PyErr_Print();
+    ADD_FAILURE() << "no interpreter fact " << name;
+    return false;
+  }
+  return PyDict_GetItemString(ns.get(), "value") == Py_True;
 }
 
 // Runs Python source in a fresh namespace (with builtins) and returns the

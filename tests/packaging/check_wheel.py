@@ -8,6 +8,10 @@ import sysconfig
 import zipfile
 from pathlib import Path
 
+# The facts about the running interpreter (tests/interpreter_facts.py).
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+import interpreter_facts as facts  # noqa: E402
+
 wheel, platform = Path(sys.argv[1]), sys.argv[2]
 extension = "quendrix/core/enums/weekdays" + sysconfig.get_config_var("EXT_SUFFIX")
 with zipfile.ZipFile(wheel) as archive:
@@ -22,8 +26,7 @@ if need - names:
     problems.append(f"lacks {sorted(need - names)}")
 if others := [n for n in names if n.endswith(".so") and n != extension]:
     problems.append(f"has other extensions {others}")
-abi = sys.implementation.cache_tag.replace("cpython-", "cp") + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "")
-prefix = f"cp{sys.version_info[0]}{sys.version_info[1]}-{abi}-{platform}"
+prefix = f"{facts.WHEEL_PYTHON_TAG}-{facts.WHEEL_ABI_TAG}-{platform}"
 if not tags or any(not t.startswith(prefix) for t in tags):
     problems.append(f"tags {tags}; expected {prefix}*")
 if not all(t.split("-", 2)[2] in wheel.name for t in tags):

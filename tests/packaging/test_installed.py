@@ -22,9 +22,12 @@ HERE = Path(__file__).resolve().parent
 SOURCE_ROOT = Path(os.environ.get("QX_SOURCE_ROOT", HERE.parent.parent))
 MODE = os.environ.get("QX_INSTALL_MODE", "site")
 MODULE = "quendrix.core.enums.weekdays"
-FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
-# mypy has no wheel for free-threaded interpreters; anywhere else it must be there.
-needs_mypy = pytest.mark.skipif(FREE_THREADED, reason="mypy has no wheel for free-threaded interpreters")
+# The facts about the running interpreter (tests/interpreter_facts.py).
+sys.path.insert(0, str(HERE.parent))
+import interpreter_facts as facts  # noqa: E402
+
+# Where mypy publishes wheels it must be there; elsewhere its tests skip.
+needs_mypy = pytest.mark.skipif(not facts.MYPY_HAS_WHEELS, reason="mypy has no wheel for this interpreter")
 
 def run(args, tmp_path, **kwargs):
     """Runs a command from a scratch directory, so nothing is found by

@@ -16,6 +16,9 @@ import textwrap
 
 import pytest
 
+# The facts about the running interpreter (tests/interpreter_facts.py).
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
 _was_enabled = gc.isenabled()
 gc.disable()
 try:

@@ -9,11 +9,12 @@ import collections
 import operator
 import pickle
 import sys
-import sysconfig
 import warnings
 
+import interpreter_facts as facts
+
 # No GIL: walks over a registry that another thread may change are over copies.
-FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+FREE_THREADED = facts.FREE_THREADED
 
 CHECKSUM = 0xD41D8CD
 

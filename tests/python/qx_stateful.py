@@ -43,7 +43,6 @@ import random
 import re
 import subprocess
 import sys
-import sysconfig
 import tempfile
 import threading
 import traceback
@@ -55,6 +54,10 @@ from hypothesis import HealthCheck, Phase, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import (RuleBasedStateMachine, initialize, invariant, precondition,
                                  rule, run_state_machine_as_test)
+
+# The facts about the running interpreter (tests/interpreter_facts.py).
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import interpreter_facts as facts  # noqa: E402
 
 NAME = "quendrix.core.enums.weekdays"
 CHECKSUM = 0xD41D8CD
@@ -919,15 +922,15 @@ def main(argv=None):
     run_rivals(args.threads, lambda: run_state_machine_as_test(hypothesis.seed(args.seed)(StatefulAttack),
                                                                settings=profile))
     examples, steps = World.examples, World.steps
-    free_threaded = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
-    if free_threaded and sys._is_gil_enabled():
+    free_threaded = facts.FREE_THREADED
+    if free_threaded and facts.gil_enabled():
         stop("the GIL is on after the run")
     World.trace = None
     gc.collect()
     StatefulAttack.no_faults(None)
     gc.enable()
     leaking = False
-    if hasattr(sys, "gettotalrefcount"):
+    if facts.DEBUG_BUILD:
         line, leaking = leak_check()
         print(line + ("; GROWING" if leaking else ""))
     rivals = (f", {args.threads} rival threads ({World.rival_rounds} rule runs"

@@ -2,8 +2,8 @@
 is alive, while it initialises, and after it or its importer is gone. Each
 case runs in a fresh interpreter, since each changes process-wide state."""
 import sys
-import sysconfig
 
+import interpreter_facts as facts
 import pytest
 
 from conftest import ENUM_BASE, run_fresh
@@ -90,12 +90,10 @@ except ImportError:
         return None
 """
 
-# 3.13 runs the entry in the main interpreter whoever imports, so there the
-# main one always holds the module.
-ENTRY_IN_MAIN = sys.version_info >= (3, 13)
-# A free-threaded interpreter refuses single-phase modules in every
-# sub-interpreter, legacy ones included.
-FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+# Where the entry runs in the main interpreter whoever imports, the main one
+# always holds the module.
+ENTRY_IN_MAIN = facts.RUNS_SINGLE_PHASE_ENTRY_IN_MAIN
+REFUSED_IN_EVERY_SUB = facts.REFUSES_SINGLE_PHASE_IN_ALL_SUBINTERPRETERS
 
 # Run in a sub-interpreter: an import that fails after publishing the
 # unpickle function, which stays reachable from the traceback.
@@ -129,7 +127,7 @@ import gc, pickle
 sub = sub_create()
 error = sub_run(sub, "import {NAME} as w; assert w.Weekdays(1) is w.Sunday")
 # Free-threaded: refused there, so the main interpreter imports it first.
-assert error is None or ({FREE_THREADED}
+assert error is None or ({REFUSED_IN_EVERY_SUB}
                          and "does not support loading in subinterpreters" in error), error
 xi.destroy(sub)
 import {NAME} as w
@@ -223,10 +221,10 @@ except pickle.PickleError:
 
 @pytest.mark.parametrize("case", SUB_INTERPRETER_CASES)
 def test_sub_interpreters(case):
-    if FREE_THREADED and case in ("a_module_held_by_a_live_interpreter_names_it",
+    if REFUSED_IN_EVERY_SUB and case in ("a_module_held_by_a_live_interpreter_names_it",
                                   "a_failed_import_in_a_sub_interpreter_binds_nothing"):
         pytest.skip("a free-threaded interpreter refuses the module in every sub-interpreter")
-    if sys.version_info < (3, 12) and "isolated" in case:
+    if not facts.HAS_ISOLATED_SUBINTERPRETERS and "isolated" in case:
         pytest.skip("no isolated sub-interpreters before 3.12")
     script, expected = SUB_INTERPRETER_CASES[case]
     lines = run_fresh(SUBINTERPRETERS + script).stdout.splitlines()

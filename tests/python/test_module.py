@@ -4,8 +4,8 @@ import copy
 import enum
 import os
 import pickle
-import sysconfig
 
+import interpreter_facts as facts
 import pytest
 
 from conftest import run_fresh
@@ -80,7 +80,7 @@ def test_import_is_clean_when_warnings_are_errors():
 
 
 def test_import_leaves_a_free_threaded_interpreter_without_the_gil():
-    if not sysconfig.get_config_var("Py_GIL_DISABLED"):
+    if not facts.FREE_THREADED:
         pytest.skip("an interpreter with the GIL")
     if os.environ.get("PYTHON_GIL") == "1":
         pytest.skip("PYTHON_GIL=1 turns the GIL on whatever the module says")

@@ -5,13 +5,13 @@ import json
 import os
 import subprocess
 import sys
-import sysconfig
 
+import interpreter_facts as facts
 import pytest
 
 DRIVER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "qx_stateful.py")
-DEBUG = hasattr(sys, "gettotalrefcount")
-FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+DEBUG = facts.DEBUG_BUILD
+FREE_THREADED = facts.FREE_THREADED
 
 # Bounded for CI: about 20 s with the release interpreter on two cores; the
 # debug interpreter is several times slower (and then checks reference

@@ -51,6 +51,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import qx_ops  # noqa: E402
+from qx_ops import facts  # noqa: E402
 
 NAME = qx_ops.NAME
 RELATIVE = ("collections", "enum", "pickle")
@@ -99,11 +100,11 @@ def _restore_relative():
         del sys.modules[f"quendrix.core.enums.{name}"]
 
 
-# From 3.13 on, the interpreter cannot ready a static type again once its
-# readying failed (it crashes), so the module refuses later imports instead:
-# after a failure inside PyType_Ready, that refusal is the right outcome.
+# Where the interpreter cannot ready a static type again once its readying
+# failed (it crashes), the module refuses later imports instead: after a
+# failure inside PyType_Ready, that refusal is the right outcome.
 READY_REFUSED = "could not be made ready earlier in this process"
-TYPE_READY_RETRYABLE = sys.version_info < (3, 13)
+TYPE_READY_RETRYABLE = not facts.READIES_STATIC_TYPE_ONCE
 
 
 REFUSALS = []
@@ -420,7 +421,7 @@ def _interpreter_faults():
     does not survive, left out of the sweep. Not the module's: the same
     failure in a statement of plain Python classes does the same."""
     faults = {}
-    if sys.version_info >= (3, 12):
+    if not facts.CLASS_STATEMENT_SURVIVES_FAILED_ALLOCATION:
         # Seen in 3.12.1 and 3.13.0: with the 2nd allocation of a class
         # statement failed (a MemoryError, as it should), the next class
         # statement runs on a corrupt frame: TypeError "type __qualname__

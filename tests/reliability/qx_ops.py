@@ -22,11 +22,16 @@ import enum
 import gc
 import importlib
 import operator
+import os
 import pickle
 import sys
 import types
 import warnings
 import weakref
+
+# The facts about the running interpreter (tests/interpreter_facts.py).
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import interpreter_facts as facts  # noqa: E402
 
 NAME = "quendrix.core.enums.weekdays"
 CHECKSUM = 222419149
@@ -586,10 +591,10 @@ def metaclass_ops():
 
     listed = lambda: [10, 20, 30]  # noqa: E731
     queue = lambda: collections.deque([1, 2, 3])  # noqa: E731
-    # 3.13's type.__setattr__ reports a failed store into the class's
-    # dictionary (a MemoryError) as AttributeError "type object 'K' has no
-    # attribute '__members__'"; the metaclass initialiser stores __members__.
-    set_members = (AttributeError,) if sys.version_info >= (3, 13) else ()
+    # The metaclass initialiser stores __members__, and type.__setattr__ may
+    # report a failed store (a MemoryError) as AttributeError "type object
+    # 'K' has no attribute '__members__'".
+    set_members = (AttributeError,) if facts.TYPE_SETATTR_MASKS_STORE_FAILURE else ()
     ops += [
         Op("meta.create", lambda: Call(M, "E", (int,), {"__module__": __name__}).verify(
             lambda E: registry_fresh(E)), converted=set_members),

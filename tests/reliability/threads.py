@@ -33,7 +33,6 @@ import os
 import re
 import subprocess
 import sys
-import sysconfig
 import threading
 import time
 import traceback
@@ -42,6 +41,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import qx_ops  # noqa: E402
+from qx_ops import facts  # noqa: E402
 
 THREADS = 8
 ROUNDS = 4
@@ -51,7 +51,7 @@ PROCESSES = 6
 IMPORTERS = 4
 HAMMER_SECONDS = float(os.environ.get("QX_HAMMER_SECONDS", "5"))
 HAMMER_PAIRS = 2
-FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+FREE_THREADED = facts.FREE_THREADED
 
 # Operations that change something other threads see (a function object's
 # attributes, the switch, attributes of pickle or of the module, the
@@ -349,7 +349,7 @@ def hammer_read(fns, saved, member, deadline, failures, counts):
 def hammer_check():
     qx_ops.load()
     failures = []
-    if FREE_THREADED and sys._is_gil_enabled() and os.environ.get("PYTHON_GIL") != "0":
+    if FREE_THREADED and facts.gil_enabled() and os.environ.get("PYTHON_GIL") != "0":
         failures.append("importing the module turned the GIL on")
     fns = (qx_ops.Names.new, qx_ops.Names.repr, qx_ops.Names.str)
     saved = {(fn, attr): getattr(fn, attr) for fn in fns for attr in _HAMMERED}
@@ -374,7 +374,7 @@ def hammer_check():
         for (fn, attr), value in saved.items():
             setattr(fn, attr, value)
     qx_ops.sanity()
-    gil = "GIL off" if FREE_THREADED and not sys._is_gil_enabled() else "GIL on"
+    gil = "GIL on" if facts.gil_enabled() else "GIL off"
     figure = (f"{HAMMER_PAIRS} threads replacing {len(_HAMMERED)} attributes of 3 function "
               f"objects ({sum(sets)} stores) while {HAMMER_PAIRS} read them, repr, bind and call "
               f"({sum(reads)} rounds over the 3), for {HAMMER_SECONDS:g} s, {gil}")
