@@ -8,7 +8,10 @@
 #                   is the one the test command uses for it: build/ for
 #                   /usr/bin/python3, build-dbg/ for python3.11-dbg,
 #                   build-312/, build-313/ and build-313t/ for 3.12, 3.13
-#                   and 3.13t (QX_BENCH_BUILD names another)
+#                   and 3.13t (QX_BENCH_BUILD names another). A sid
+#                   interpreter is named as the test command names it,
+#                   sid:/usr/bin/python3.14 (build-314/): the run is then
+#                   made in the sid root, and its pyperf files copied out
 #   --quick         a smoke run: one pyperf value per side, a few iterations
 #                   of each qx_bench case, no goals and no verdicts (the
 #                   numbers are noise)
@@ -22,6 +25,7 @@ set -euo pipefail
 QX_ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 . "$QX_ROOT/scripts/deps.sh"
 qx_install_deps
+args=("$@")
 
 python=/usr/bin/python3
 quick=""
@@ -48,17 +52,31 @@ while [ $# -gt 0 ]; do
   shift
 done
 
+commit="${QX_BENCH_COMMIT:-$(git -C "$QX_ROOT" describe --always --dirty 2>/dev/null || echo unversioned)}"
+if qx_in_sid "$python"; then
+  # Run in the root (which has no git: the commit goes along), then bring
+  # the pyperf files to where they were asked for.
+  if [ -z "$json_dir" ]; then
+    json_dir="$QX_ROOT/bench/results/$(basename "${python#sid:}" | sed 's/^python//')-$commit${quick:+-quick}"
+  fi
+  json_dir="$(realpath -m "$json_dir")"
+  QX_BENCH_COMMIT="$commit" qx_sid_run bash bench/run.sh "${args[@]}" --python "${python#sid:}" \
+    --json-dir "$json_dir"
+  root="$(bash "$QX_ROOT/scripts/sid-root.sh" path)"
+  mkdir -p "$json_dir"
+  cp -a "$root$json_dir/." "$json_dir/"
+  exit 0
+fi
+
 # The tree for this interpreter: named by its version and build kind.
-read -r version debug < <("$python" -c 'import sys, sysconfig
-print("%d.%d" % sys.version_info[:2] + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""),
-      int(bool(sysconfig.get_config_var("Py_DEBUG"))))') || {
+{ version="$(qx_fact "$python" VERSION_LINE)" && debug="$(qx_fact "$python" DEBUG_BUILD)"; } || {
   echo "bench/run.sh: cannot run $python" >&2
   exit 2
 }
 if [ -n "${QX_BENCH_BUILD:-}" ]; then
   build="$QX_BENCH_BUILD"
-elif [ "$debug" = 1 ]; then
-  if [ "$version" = 3.11 ]; then build="$QX_ROOT/build-dbg"; else build="$QX_ROOT/build-${version//./}-dbg"; fi
+elif [ "$debug" = True ]; then
+  build="$(qx_debug_tree_for_version "$version")"
 else
   build="$(qx_tree_for_version "$version")"
 fi
@@ -80,9 +98,8 @@ tools="$(qx_tools_python "$python")"
 # Named by version and commit, so that a run at another commit lands beside
 # this one for pyperf compare_to.
 if [ -z "$json_dir" ]; then
-  commit="$(git -C "$QX_ROOT" describe --always --dirty 2>/dev/null || echo unversioned)"
   kind="$version"
-  if [ "$debug" = 1 ]; then kind="${version}d"; fi
+  if [ "$debug" = True ]; then kind="${version}d"; fi
   json_dir="$QX_ROOT/bench/results/$kind-$commit${quick:+-quick}"
 fi
 mkdir -p "$json_dir"

@@ -5,7 +5,9 @@
 # What building the module needs, and what the tests and checks add. The
 # Python tools come from PyPI instead, into a venv per interpreter (below).
 QX_BUILD_PACKAGES="g++ cmake make python3.11 python3.11-dev python3.11-venv"
-QX_TEST_PACKAGES="python3.11-dbg libgtest-dev clang clang-format clang-tidy"
+# mmdebstrap makes the sid root of the versions only sid packages
+# (scripts/sid-root.sh).
+QX_TEST_PACKAGES="python3.11-dbg libgtest-dev clang clang-format clang-tidy mmdebstrap"
 QX_APT_PACKAGES="$QX_BUILD_PACKAGES $QX_TEST_PACKAGES"
 
 # CMake and ctest by their full path: Debian's, whatever PATH holds.
@@ -14,6 +16,8 @@ QX_CTEST=/usr/bin/ctest
 
 qx_install_deps() {  # [package...]: installs those missing (default: all of QX_APT_PACKAGES)
   local wanted="${*:-$QX_APT_PACKAGES}" missing="" p
+  # The sid root's packages are fixed when it is made.
+  [ -z "${QX_IN_SID_ROOT:-}" ] || return 0
   for p in $wanted; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing="$missing $p"
   done
@@ -63,8 +67,12 @@ qx_tree_python() {  # dir: the interpreter the tree was configured for (empty if
 # thread and allocation-failure checks. For each other version, the first
 # usable of: QX_PYTHON_3_12 (and so on) when set; /usr/bin/python3.12 when its
 # headers are installed; the newest patch release under pyenv's versions/
-# directory ($PYENV_ROOT, ~/.pyenv). A variable set names the only one tried.
-# Never whatever python3 PATH finds first.
+# directory ($PYENV_ROOT, ~/.pyenv) or built into the cache (3.13 and 3.13t,
+# from Debian's trixie sources: scripts/python-build.sh). A version newer
+# than those sources (3.14 on) is Debian sid's package instead, in the sid
+# root (scripts/sid-root.sh), written sid:/usr/bin/python3.14: a path inside
+# the root, run there. A variable set names the only one tried. Never
+# whatever python3 PATH finds first.
 QX_SUPPORTED_PYTHONS="$(sed -e 's/#.*//' "$QX_ROOT/python-versions.txt" | xargs)"
 # The free-threaded ones (3.13t lines), which the threads check also runs
 # with the GIL off, and under ThreadSanitizer.
@@ -72,16 +80,94 @@ QX_FREE_THREADED_PYTHONS="$(printf '%s\n' $QX_SUPPORTED_PYTHONS | grep 't$' | xa
 QX_DEBIAN_PYTHON=/usr/bin/python3
 QX_DEBIAN_VERSION=3.11
 QX_DEBUG_PYTHON="/usr/bin/python$QX_DEBIAN_VERSION-dbg"
+# The newest series whose source the machine can build (Debian trixie's
+# python3.13); the versions after it come from sid.
+QX_NEWEST_SOURCE_SERIES=3.13
+
+qx_sid_versions() {  # the supported versions (with the GIL) that only sid packages, oldest first
+  local version
+  for version in $QX_SUPPORTED_PYTHONS; do
+    case "$version" in *t) continue ;; esac
+    if [ "$version" != "$QX_NEWEST_SOURCE_SERIES" ] &&
+      [ "$(printf '%s\n%s\n' "$QX_NEWEST_SOURCE_SERIES" "$version" | sort -V | tail -n 1)" = "$version" ]; then
+      echo "$version"
+    fi
+  done
+  return 0
+}
+
+qx_is_sid_version() {  # version
+  case " $(qx_sid_versions | xargs) " in *" $1 "*) return 0 ;; *) return 1 ;; esac
+}
+
+# The interpreter that runs the scripts' own Python helpers (results.py):
+# Debian's, or inside the sid root, which has no python3, its newest.
+if [ -n "${QX_IN_SID_ROOT:-}" ]; then
+  QX_SCRIPT_PYTHON="/usr/bin/python$(qx_sid_versions | tail -n 1)"
+else
+  QX_SCRIPT_PYTHON="$QX_DEBIAN_PYTHON"
+fi
+
+# A directory of the work tree that the runs of several interpreters share
+# (venvs, a check's logs): inside the sid root its name ends in -sid, so that
+# it is linked into the work tree beside the host's own (sid-root.sh run).
+qx_shared_dir() {  # name
+  echo "$QX_ROOT/$1${QX_IN_SID_ROOT:+-sid}"
+}
+
+# An interpreter of the sid root, seen from the host: sid:<path in the root>.
+qx_in_sid() {  # python: true for sid:/usr/bin/... (run it with qx_sid_run)
+  case "$1" in sid:*) return 0 ;; *) return 1 ;; esac
+}
+
+# Runs a command in the sid root, in its copy of the work tree, after
+# refreshing that copy (scripts/sid-root.sh run).
+qx_sid_run() {  # command...
+  bash "$QX_ROOT/scripts/sid-root.sh" run "$@"
+}
+
+# Runs one interpreter's part of a check, the check script's own --one mode,
+# where that interpreter runs: here, or in the sid root for a sid one.
+qx_check_one() {  # script python [argument...]
+  local script="$1" python="$2"
+  shift 2
+  if qx_in_sid "$python"; then
+    qx_sid_run bash "$script" --one "${python#sid:}" "$@"
+  else
+    bash "$script" --one "$python" "$@"
+  fi
+}
+
+# The debug build of a version where the tests use one: Debian 12's of its
+# own version, and sid's of each sid version (nothing for the others).
+qx_debug_python_for() {  # version (after qx_find_pythons)
+  local python
+  if [ "$1" = "$QX_DEBIAN_VERSION" ]; then
+    echo "$QX_DEBUG_PYTHON"
+  elif qx_is_sid_version "$1"; then
+    python="$(qx_python_for "$1")"
+    if [ -n "$python" ]; then echo "${python}d"; fi
+  fi
+  return 0
+}
 
 qx_python_var() {  # version: the name of its variable, e.g. QX_PYTHON_3_12
   echo "QX_PYTHON_${1//./_}"
 }
 
 qx_python_problem() {  # python version: prints why it cannot be built against (nothing if it can)
+  if qx_in_sid "$1"; then
+    # Not runnable here: making the root checked it runs; its files tell the rest.
+    local root
+    root="$(bash "$QX_ROOT/scripts/sid-root.sh" path)" || { echo "the sid root is not made"; return; }
+    [ -x "$root${1#sid:}" ] || echo "the sid root has no ${1#sid:}"
+    [ -f "$root/usr/include/python$2/Python.h" ] || echo "the sid root has no headers of Python $2"
+    return
+  fi
   [ -x "$1" ] || { echo "$1 is not an executable file"; return; }
-  "$1" - "$2" 2>&1 <<'EOF' || true
-import os, sys, sysconfig
-have = "%d.%d" % sys.version_info[:2] + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "")
+  "$1" - "$2" "$QX_ROOT/tests/interpreter_facts.py" 2>&1 <<'EOF' || true
+import os, runpy, sys, sysconfig
+have = runpy.run_path(sys.argv[2])["VERSION_LINE"]
 if have != sys.argv[1]:
     sys.exit(f"{sys.executable} is Python {have}")
 include = sysconfig.get_paths()["include"]
@@ -102,6 +188,11 @@ qx_python_candidates() {  # version: the places looked at, in order
     return
   fi
   echo "/usr/bin/python$version"
+  # Outside the root, a sid version is the root's (made by qx_provide_pythons).
+  if qx_is_sid_version "$version" && [ -z "${QX_IN_SID_ROOT:-}" ]; then
+    echo "sid:/usr/bin/python$version"
+    return
+  fi
   # pyenv's versions, then interpreters built into the local cache
   # (3.13.5t/ for 3.13t: a free-threaded build carries the t).
   local base="${version%t}" ft="${version#"${version%t}"}"
@@ -133,7 +224,7 @@ qx_find_pythons() {  # [versions]
     tried=""
     while read -r candidate; do
       [ -n "$candidate" ] || continue
-      if [ ! -e "$candidate" ]; then
+      if ! qx_in_sid "$candidate" && [ ! -e "$candidate" ]; then
         tried="$tried; no $candidate"
         continue
       fi
@@ -149,7 +240,8 @@ qx_find_pythons() {  # [versions]
       export "${var?}"
       QX_FOUND_PYTHONS="${QX_FOUND_PYTHONS:+$QX_FOUND_PYTHONS }$version"
     else
-      [ "$version" = "$QX_DEBIAN_VERSION" ] || [ -n "${!var:-}" ] || tried="$tried; no pyenv versions/$version.*"
+      [ "$version" = "$QX_DEBIAN_VERSION" ] || [ -n "${!var:-}" ] || qx_is_sid_version "$version" ||
+        tried="$tried; no pyenv versions/$version.*"
       QX_MISSING_PYTHONS="$QX_MISSING_PYTHONS$version: not found (${tried#; }; set $var=/path/to/python$version)"$'\n'
     fi
   done
@@ -158,17 +250,25 @@ qx_find_pythons() {  # [versions]
 
 # Builds each supported version that qx_find_pythons did not find and that
 # scripts/python-build.sh can build from Debian's source packages (3.13 and
-# 3.13t), then finds the interpreters again; and the ThreadSanitizer build of
-# each free-threaded version. A build is made once and cached outside the
-# work tree (~/.cache/quendrix-python); one that fails leaves its version
-# missing, and says why.
+# 3.13t), makes the sid root if a sid version is missing, then finds the
+# interpreters again; and the ThreadSanitizer build of each free-threaded
+# version. A build or root is made once and cached outside the work tree
+# (~/.cache/quendrix-python); one that fails leaves its versions missing, and
+# says why.
 qx_provide_pythons() {
-  local version missing
+  local version missing sid_missing=""
   missing="$(printf '%s' "$QX_MISSING_PYTHONS" | cut -d: -f1 | xargs)"
   for version in $missing; do
-    case "$version" in 3.13 | 3.13t) ;; *) continue ;; esac
+    if qx_is_sid_version "$version"; then
+      sid_missing=1
+      continue
+    fi
+    case "$version" in "$QX_NEWEST_SOURCE_SERIES" | "${QX_NEWEST_SOURCE_SERIES}t") ;; *) continue ;; esac
     bash "$QX_ROOT/scripts/python-build.sh" "$version" >/dev/null || echo "could not build Python $version" >&2
   done
+  if [ -n "$sid_missing" ] && [ -z "${QX_IN_SID_ROOT:-}" ]; then
+    bash "$QX_ROOT/scripts/sid-root.sh" make >/dev/null || echo "could not make the sid root" >&2
+  fi
   for version in $QX_FREE_THREADED_PYTHONS; do
     qx_tsan_python "$version" >/dev/null || echo "could not build Python $version-tsan" >&2
   done
@@ -187,38 +287,47 @@ qx_python_for() {  # version: its interpreter (after qx_find_pythons)
 
 # The release tree of each version: build/ for Debian's (/usr/bin/python3),
 # build-312/, build-313/, build-313t/ and so on for the others. The debug
-# tree is build-dbg/; the ThreadSanitizer tree of 3.13t is build-313t-tsan/.
+# trees: build-dbg/ for Debian's, build-314-dbg/ and so on for sid's. The
+# ThreadSanitizer tree of 3.13t is build-313t-tsan/. A sid version's trees
+# live in the root's copy of the work tree, linked from the work tree.
 qx_tree_for_version() {  # version
   if [ "$1" = "$QX_DEBIAN_VERSION" ]; then echo "$QX_ROOT/build"; else echo "$QX_ROOT/build-${1//./}"; fi
 }
 
+qx_debug_tree_for_version() {  # version
+  if [ "$1" = "$QX_DEBIAN_VERSION" ]; then echo "$QX_ROOT/build-dbg"; else echo "$QX_ROOT/build-${1//./}-dbg"; fi
+}
+
 # ---------------------------------------------------------------------------
 # The Python tools (requirements-dev.txt, from PyPI) in a venv per
-# interpreter: build-venvs/<version>[d]-<hash of the interpreter's path>.
+# interpreter: build-venvs/<version>[d]-<hash of the interpreter's path>
+# (build-venvs-sid/ for those of the sid root).
 # Made when missing, refreshed when the requirements change; prints the
 # venv's interpreter. pip's messages go to build-venvs/<name>.log.
 QX_REQUIREMENTS="$QX_ROOT/requirements-dev.txt"
 
-qx_tools_python() {  # python
-  local python="$1" tag name venv want log
-  tag="$("$python" -c 'import sys, sysconfig
-print("%d.%d" % sys.version_info[:2] + ("d" if sysconfig.get_config_var("Py_DEBUG") else "")
-      + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))')" || return 1
+qx_tools_python() {  # python (a sid one's venv is made in the root, where its path is)
+  local python="$1" tag name venvs venv want log
+  if qx_in_sid "$python"; then
+    # shellcheck disable=SC2016
+    qx_sid_run bash -c '. scripts/deps.sh && qx_tools_python "$1"' tools "${python#sid:}"
+    return
+  fi
+  tag="$(qx_fact "$python" TAG)" || return 1
   name="$tag-$(printf '%s' "$python" | sha256sum | cut -c1-8)"
-  venv="$QX_ROOT/build-venvs/$name"
-  log="$QX_ROOT/build-venvs/$name.log"
+  venvs="$(qx_shared_dir build-venvs)"
+  venv="$venvs/$name"
+  log="$venvs/$name.log"
   want="$(sha256sum "$QX_REQUIREMENTS" | cut -d' ' -f1)"
-  # mypy has no wheel for free-threaded interpreters (nor has its compiled
-  # dependency librt): their venvs go without it, and its tests skip there.
+  # Where mypy (or its compiled dependency librt) has no wheel, the venv goes
+  # without it, and its tests skip there.
   local requirements="$QX_REQUIREMENTS"
-  case "$tag" in
-    *t)
-      requirements="$QX_ROOT/build-venvs/$name.requirements.txt"
-      mkdir -p "$QX_ROOT/build-venvs"
-      grep -v '^mypy==' "$QX_REQUIREMENTS" >"$requirements.$$" && mv "$requirements.$$" "$requirements"
-      ;;
-  esac
-  mkdir -p "$QX_ROOT/build-venvs"
+  if [ "$(qx_fact "$python" MYPY_HAS_WHEELS)" != True ]; then
+    requirements="$venvs/$name.requirements.txt"
+    mkdir -p "$venvs"
+    grep -v '^mypy==' "$QX_REQUIREMENTS" >"$requirements.$$" && mv "$requirements.$$" "$requirements"
+  fi
+  mkdir -p "$venvs"
   # One maker at a time per venv: the checks and a developer's runs may
   # ask for the same one at once.
   (
@@ -233,6 +342,12 @@ print("%d.%d" % sys.version_info[:2] + ("d" if sysconfig.get_config_var("Py_DEBU
     fi
   ) 9>"$venv.lock" || return 1
   echo "$venv/bin/python"
+}
+
+# A fact about an interpreter, from the one table of them
+# (tests/interpreter_facts.py): True/False, or a text such as its TAG.
+qx_fact() {  # python name
+  "$1" "$QX_ROOT/tests/interpreter_facts.py" "$2"
 }
 
 qx_is_debian_python() {  # python: true for Debian's own interpreters, which see dist-packages already

@@ -2,16 +2,18 @@
 # Runs every test, for each supported Python found (python-versions.txt):
 #   - installs the Debian packages missing; builds the interpreters that no
 #     package provides (3.13t and its ThreadSanitizer build; 3.13 where
-#     pyenv lacks it) once, into ~/.cache/quendrix-python; installs the
-#     Python tools (requirements-dev.txt, from PyPI) into a venv per
-#     interpreter;
+#     pyenv lacks it) once, into ~/.cache/quendrix-python, and makes there
+#     the sid root of the versions only Debian sid packages (3.14, 3.15:
+#     scripts/sid-root.sh); installs the Python tools (requirements-dev.txt,
+#     from PyPI) into a venv per interpreter;
 #   - a build tree per interpreter, then ctest in it (the C++ tests embed that
 #     interpreter, the pytest suite runs under it): build/ (/usr/bin/python3),
 #     build-dbg/ (Debian's debug build of it, whose assertions catch
 #     reference-count errors; the module's own assertions are on there),
 #     build-clang/ (the same Python with Debian's clang, assertions on),
-#     build-312/, build-313/, build-313t/ (see scripts/deps.sh for where
-#     those interpreters are found);
+#     build-312/, build-313/, build-313t/, and in the sid root build-314/,
+#     build-314-dbg/ (sid's debug build), build-315/, build-315-dbg/ (see
+#     scripts/deps.sh for where those interpreters are found);
 #   - each check in scripts/checks/ in name order (each prints what it
 #     measured, per interpreter where it runs under several).
 # A version not found is skipped and named, unless QX_REQUIRE_PYTHONS lists
@@ -28,6 +30,15 @@ fmt_time() {  # seconds
   if [ "$1" -ge 60 ]; then printf '%d min %02d s' $(($1 / 60)) $(($1 % 60)); else printf '%d s' "$1"; fi
 }
 
+# Each version found, with its debug build where the tests use one:
+# "3.11 (and 3.11d)".
+versions_with_debug() {
+  local version
+  for version in $QX_FOUND_PYTHONS; do
+    if [ -n "$(qx_debug_python_for "$version")" ]; then printf '%s (and %sd), ' "$version" "$version"; else printf '%s, ' "$version"; fi
+  done | sed 's/, $//'
+}
+
 # ---------------------------------------------------------------------------
 # Stages.
 
@@ -42,16 +53,18 @@ stage_packages() {
   for version in $QX_FREE_THREADED_PYTHONS; do
     echo "ThreadSanitizer build of $version: $(qx_tsan_python "$version" 2>/dev/null || echo "missing")"
   done
-  for python in $(for version in $QX_FOUND_PYTHONS; do qx_python_for "$version"; done) "$QX_DEBUG_PYTHON"; do
+  if [ -n "$(qx_sid_versions)" ]; then
+    echo "sid root of $(qx_sid_versions | xargs): $(bash "$QX_ROOT/scripts/sid-root.sh" path || echo "missing")"
+  fi
+  for python in $(for version in $QX_FOUND_PYTHONS; do qx_python_for "$version"; qx_debug_python_for "$version"; done); do
     echo "Python tools for $python: $(qx_tools_python "$python")"
   done
 }
 
-# Builds the tree (everything: module, C++ tests, benchmarks), runs ctest,
-# then prints the counts from the runners' JUnit files: ctest's own output
-# goes to a log in the tree, shown when something fails.
+# A tree's build and ctest (scripts/ctest-tree.sh), where its interpreter
+# runs: in the sid root for a sid version.
 stage_ctest() {  # version dir python [cmake option...]
-  local version="$1" dir="$2" python="$3" start rc=0 tools log
+  local version="$1" dir="$2" python="$3"
   shift 3
   if [ -z "$python" ]; then
     qx_missing_line "$version"
@@ -61,32 +74,11 @@ stage_ctest() {  # version dir python [cmake option...]
     fi
     return 3
   fi
-  tools="$(qx_tools_python "$python")" || return 1
-  mkdir -p "$dir"
-  start=$SECONDS
-  if ! qx_build "$dir" "$python" -DQX_BUILD_TESTS=ON -DQX_BUILD_BENCH=ON -DQX_TEST_PYTHON="$tools" "$@" \
-    >"$dir/build.log" 2>&1; then
-    tail -n 60 "$dir/build.log"
-    echo "build failed (whole log: ${dir#"$QX_ROOT"/}/build.log)"
-    return 1
+  if qx_in_sid "$python"; then
+    qx_sid_run bash scripts/ctest-tree.sh "$dir" "${python#sid:}" "$@"
+  else
+    bash "$QX_ROOT/scripts/ctest-tree.sh" "$dir" "$python" "$@"
   fi
-  echo "built ${dir#"$QX_ROOT"/}/ against $python in $(fmt_time $((SECONDS - start))); Python tests run by $tools"
-  rm -rf "$dir/results" "$dir/hypothesis-examples.txt"
-  log="$dir/ctest.log"
-  # -rs: pytest names each skipped test and why (in the log).
-  (cd "$dir" && PYTEST_ADDOPTS=-rs "$QX_CTEST" --output-on-failure --output-junit results/ctest.xml) \
-    >"$log" 2>&1 || rc=$?
-  "$QX_DEBIAN_PYTHON" "$QX_ROOT/scripts/results.py" "ctest=$dir/results/ctest.xml" \
-    "C++ tests (qx_cpp_tests)=$dir/results/cpp_tests.xml" \
-    "Python tests (tests/python)=$dir/results/python_tests.xml" | sed 's/^/  /' || rc=1
-  if [ -f "$dir/hypothesis-examples.txt" ]; then
-    echo "  $(head -n 1 "$dir/hypothesis-examples.txt")"
-  fi
-  if [ "$rc" -ne 0 ]; then
-    tail -n 80 "$log"
-  fi
-  echo "  details: ${log#"$QX_ROOT"/}; hypothesis examples per property: ${dir#"$QX_ROOT"/}/hypothesis-examples.txt"
-  return "$rc"
 }
 
 stage_check() {  # script
@@ -117,7 +109,9 @@ checks=()
 for check in "$QX_ROOT"/scripts/checks/*.sh; do
   [ -e "$check" ] && checks+=("$check")
 done
-total_stages=$((1 + 2 + $(echo $QX_SUPPORTED_PYTHONS | wc -w) + ${#checks[@]}))
+# A stage per version and per checks, with the debug and clang trees of
+# Debian's version and the debug tree of each sid version.
+total_stages=$((1 + 2 + $(echo $QX_SUPPORTED_PYTHONS | wc -w) + $(qx_sid_versions | wc -l) + ${#checks[@]}))
 stage_no=0
 summary=()
 passed=0
@@ -152,7 +146,8 @@ qx_find_pythons
 echo
 echo "Python versions found: $QX_FOUND_PYTHONS"
 for version in $QX_FOUND_PYTHONS; do
-  echo "  $version: $(qx_python_for "$version")$([ "$version" = "$QX_DEBIAN_VERSION" ] && echo " (and $QX_DEBUG_PYTHON)")"
+  debug="$(qx_debug_python_for "$version")"
+  echo "  $version: $(qx_python_for "$version")${debug:+ (and $debug)}"
 done
 if [ -n "$QX_MISSING_PYTHONS" ]; then
   printf '%s' "$QX_MISSING_PYTHONS" | sed 's/^/  /'
@@ -170,6 +165,11 @@ for version in $QX_SUPPORTED_PYTHONS; do
     # A second compiler: what GCC accepts and others refuse fails here first.
     run_stage "ctest $version clang (build-clang/)" stage_ctest "$version" "$QX_ROOT/build-clang" \
       "$(qx_python_for "$version")" -DCMAKE_CXX_COMPILER=/usr/bin/clang++ -DQX_ASSERTIONS=ON
+  elif qx_is_sid_version "$version"; then
+    # Sid's debug build, whose assertions catch reference-count errors.
+    tree="$(qx_debug_tree_for_version "$version")"
+    run_stage "ctest $version debug (${tree#"$QX_ROOT"/}/)" stage_ctest "$version" "$tree" \
+      "$(qx_debug_python_for "$version")" -DQX_ASSERTIONS=ON
   fi
 done
 for check in "${checks[@]}"; do
@@ -180,7 +180,7 @@ echo
 echo "== summary"
 printf '%s\n' "${summary[@]}"
 echo "total: $(fmt_time $((SECONDS - run_start)))"
-echo "Python versions covered: $QX_FOUND_PYTHONS"
+echo "Python versions covered: $(versions_with_debug)"
 if [ -n "$QX_MISSING_PYTHONS" ]; then
   while IFS= read -r line; do
     if qx_required "${line%%:*}"; then

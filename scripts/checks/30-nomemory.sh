@@ -6,9 +6,10 @@
 # it. Every outcome must be success or a clean Python exception, and the
 # module must work afterwards.
 # Runs under Debian's debug interpreter (build-dbg/; its assertions check
-# reference counts too), then under the release interpreter of each other
-# supported version found (build-312/ and so on; there only allocated blocks
-# are counted after a failure, a release build keeps no reference total).
+# reference counts too) and the newest of sid's (build-315-dbg/, in the sid
+# root), then under the release interpreter of each other supported version
+# found (build-312/ and so on; there only allocated blocks are counted after
+# a failure, a release build keeps no reference total).
 # Not under a free-threaded interpreter: 3.13t's own PyList_New frees a
 # stale item array when its array allocation fails (ob_item is set only on
 # success), so a failure injected there corrupts the allocator whoever asked
@@ -18,16 +19,13 @@
 set -uo pipefail
 QX_ROOT="${QX_ROOT:-$(cd "$(dirname "$0")/../.." && pwd)}"
 . "$QX_ROOT/scripts/deps.sh"
-qx_find_pythons
 
-failed=""
-sweep() {  # label tree python
-  local label="$1" tree="$2" python="$3" start=$SECONDS details
+sweep() {  # python tree label
+  local python="$1" tree="$2" label="$3" start=$SECONDS details
   details="$tree/nomemory-details.txt"
   if ! qx_build_module "$tree" "$python"; then
     echo "nomemory $label ($python): build of ${tree#"$QX_ROOT"/}/ failed"
-    failed="$failed $label"
-    return
+    return 1
   fi
   if PYTHONPATH="$tree/python" PYTHONDONTWRITEBYTECODE=1 \
     "$python" "$QX_ROOT/tests/reliability/nomemory.py" >"$details" 2>&1; then
@@ -36,25 +34,40 @@ sweep() {  # label tree python
   else
     tail -n 40 "$details"
     echo "nomemory $label ($python): FAILED after $((SECONDS - start)) s (all of it: ${details#"$QX_ROOT"/})"
-    failed="$failed $label"
+    return 1
   fi
 }
 
-sweep "$QX_DEBIAN_VERSION debug" "$QX_ROOT/build-dbg" "$QX_DEBUG_PYTHON"
+if [ "${1:-}" = --one ]; then
+  shift
+  sweep "$@"
+  exit
+fi
+
+qx_find_pythons
+failed=""
+newest_sid="$(qx_sid_versions | tail -n 1)"
 for version in $QX_SUPPORTED_PYTHONS; do
-  [ "$version" = "$QX_DEBIAN_VERSION" ] && continue  # swept under its debug build above
+  python="$(qx_python_for "$version")"
+  tree="$(qx_tree_for_version "$version")"
+  label="$version"
   case "$version" in
     *t)
       echo "nomemory $version: not swept (the interpreter's own PyList_New frees twice on a failed allocation)"
       continue
       ;;
+    "$QX_DEBIAN_VERSION" | "$newest_sid")
+      # Swept under its debug build instead, whose assertions check more.
+      python="$(qx_debug_python_for "$version")"
+      tree="$(qx_debug_tree_for_version "$version")"
+      label="$version debug"
+      ;;
   esac
-  python="$(qx_python_for "$version")"
   if [ -z "$python" ]; then
     echo "nomemory $version: skipped, not found"
     continue
   fi
-  sweep "$version" "$(qx_tree_for_version "$version")" "$python"
+  qx_check_one "$0" "$python" "$tree" "$label" || failed="$failed $label"
 done
 
 if [ -n "$failed" ]; then

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# AddressSanitizer and UndefinedBehaviorSanitizer: builds build-asan (module
-# and C++ tests instrumented, against Debian's /usr/bin/python3), then runs
+# AddressSanitizer and UndefinedBehaviorSanitizer, against Debian's
+# /usr/bin/python3 (build-asan/) and against the newest of sid's release
+# interpreters (build-315-asan/, in the sid root, with sid's compiler): for
+# each, builds the tree (module and C++ tests instrumented), then runs
 # the C++ test binary and the Python tests (pytest from the interpreter's
 # tools venv) with the interpreter's allocator set to malloc (so every object
 # allocation goes through the sanitizer) and the sanitizer runtime preloaded
@@ -13,8 +15,27 @@ set -uo pipefail
 QX_ROOT="${QX_ROOT:-$(cd "$(dirname "$0")/../.." && pwd)}"
 . "$QX_ROOT/scripts/deps.sh"
 
-build="$QX_ROOT/build-asan"
-python="$QX_DEBIAN_PYTHON"
+if [ "${1:-}" != --one ]; then
+  failed=""
+  qx_check_one "$0" "$QX_DEBIAN_PYTHON" "$QX_ROOT/build-asan" || failed="$failed $QX_DEBIAN_VERSION"
+  qx_find_pythons "$(qx_sid_versions)"
+  newest="$(echo $QX_FOUND_PYTHONS | awk '{ print $NF }')"
+  if [ -n "$newest" ]; then
+    qx_check_one "$0" "$(qx_python_for "$newest")" "$(qx_tree_for_version "$newest")-asan" || failed="$failed $newest"
+  else
+    echo "sanitizers: no sid interpreter found ($(qx_sid_versions | xargs))"
+  fi
+  if [ -n "$failed" ]; then
+    echo "sanitizers: FAILED:$failed"
+    exit 1
+  fi
+  echo "sanitizers: passed"
+  exit 0
+fi
+
+# --one python tree: one interpreter's run.
+python="$2"
+build="$3"
 logs="$build/sanitizer-logs"
 details="$build/sanitizers-details.txt"
 start=$SECONDS
@@ -23,7 +44,7 @@ mkdir -p "$build"
 if ! qx_build "$build" "$python" -DQX_SANITIZE=ON -DQX_BUILD_TESTS=ON -DQX_BUILD_BENCH=OFF \
   >"$build/check-build.log" 2>&1; then
   tail -n 40 "$build/check-build.log"
-  echo "sanitizers: build of build-asan/ failed (log: build-asan/check-build.log)"
+  echo "sanitizers: build of ${build#"$QX_ROOT"/}/ failed (log: ${build#"$QX_ROOT"/}/check-build.log)"
   exit 1
 fi
 # Made (if need be) before anything is sanitized: pip does not run under it.
@@ -105,9 +126,8 @@ if [ -n "$failed" ] || [ "$reports" -ne 0 ]; then
     head -n 60 "$f"
   done
   tail -n 40 "$details"
-  echo "sanitizers ($python, build-asan/): $summary"
-  echo "sanitizers: FAILED${failed:+ (failing runs: ${failed#; })} (all output: ${details#"$QX_ROOT"/})"
+  echo "sanitizers ($python, ${build#"$QX_ROOT"/}/): $summary"
+  echo "sanitizers ($python): FAILED${failed:+ (failing runs: ${failed#; })} (all output: ${details#"$QX_ROOT"/})"
   exit 1
 fi
-echo "sanitizers ($python, build-asan/): $summary [${details#"$QX_ROOT"/}]"
-echo "sanitizers: passed"
+echo "sanitizers ($python, ${build#"$QX_ROOT"/}/): $summary [${details#"$QX_ROOT"/}]"

@@ -16,12 +16,38 @@
 # build (--no-build-isolation --no-index) with the tools of
 # requirements-dev.txt; and a build that takes cmake and ninja from PyPI
 # (it asks for newer ones than Debian 12's, as on a machine with none).
+# A sid version's part runs in the sid root, with sid's compiler and C
+# library (its wheel's manylinux tag follows from that).
 # Prints one line per interpreter; every step's output goes to the log it
-# names (build-packaging/), and a failing step's tail to the terminal.
+# names (build-packaging/<version>.log; a sid version's in
+# build-packaging-sid/), and a failing step's tail to the terminal.
 set -uo pipefail
 QX_ROOT="${QX_ROOT:-$(cd "$(dirname "$0")/../.." && pwd)}"
 . "$QX_ROOT/scripts/deps.sh"
-qx_find_pythons
+
+if [ "${1:-}" != --one ]; then
+  qx_find_pythons
+  rm -rf "$(qx_shared_dir build-packaging)"
+  failed=""
+  for version in $QX_SUPPORTED_PYTHONS; do
+    python="$(qx_python_for "$version")"
+    if [ -z "$python" ]; then
+      echo "$version: skipped, not found"
+      continue
+    fi
+    qx_check_one "$0" "$python" "$version" || failed="$failed $version"
+  done
+  if [ -n "$failed" ]; then
+    echo "packaging: FAILED for Python$failed"
+    exit 1
+  fi
+  echo "packaging: passed for Python $QX_FOUND_PYTHONS"
+  exit 0
+fi
+
+# --one python version: one interpreter's part.
+python="$2"
+version="$3"
 unset PYTHONPATH PYTHONHOME PYTHONUSERBASE
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
 # A user's PATH, without the pyenv shims of this machine (their cmake would
@@ -35,10 +61,10 @@ scratch="$work/elsewhere"
 mkdir -p "$src" "$scratch"
 export TMPDIR="$work/tmp"  # pip's and CMake's temporary files too
 mkdir -p "$TMPDIR"
-logs="$QX_ROOT/build-packaging"
-rm -rf "$logs"
+logs="$(qx_shared_dir build-packaging)"
 mkdir -p "$logs"
-log="$logs/packaging.log"
+log="$logs/$version.log"
+rm -f "$log"
 failed=""
 pytest_runs=0
 
@@ -171,19 +197,7 @@ packaging_for() {  # version python
   fi
 }
 
-step "copy the source tree to $src" copy_tree || { echo "packaging: FAILED:$failed"; exit 1; }
-for version in $QX_SUPPORTED_PYTHONS; do
-  python="$(qx_python_for "$version")"
-  if [ -z "$python" ]; then
-    echo "$version: skipped, not found"
-    continue
-  fi
-  packaging_for "$version" "$python"
-done
-
-echo "details: ${log#"$QX_ROOT"/}"
-if [ -n "$failed" ]; then
-  echo "packaging: FAILED:$failed"
-  exit 1
-fi
-echo "packaging: passed for Python $QX_FOUND_PYTHONS ($pytest_runs test runs)"
+step "copy the source tree to $src" copy_tree || { echo "packaging $version: FAILED:$failed"; exit 1; }
+packaging_for "$version" "$python"
+echo "  details: ${log#"$QX_ROOT"/} ($pytest_runs test runs)"
+[ -z "$failed" ] || exit 1

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Keeps the benchmarks working: for /usr/bin/python3 and each 3.12 and 3.13
-# interpreter found, builds the benchmark programs in that interpreter's tree
-# and runs every case once in quick mode (bench/run.sh --quick --python ...).
+# Keeps the benchmarks working: for the interpreter of each supported
+# version found (a sid one in the sid root), builds the benchmark programs in
+# that interpreter's tree and runs every case once in quick mode
+# (bench/run.sh --quick --python ...).
 # Prints one line per interpreter and one overall; each run's table and
 # messages go to build-bench-smoke/<version>.txt, its pyperf files to
 # build-bench-smoke/<version>/. Fails only if a program errors, never on a
