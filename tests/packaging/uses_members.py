@@ -1,4 +1,5 @@
-"""A user program that mypy accepts (run with --strict) and that runs."""
+"""A user program that mypy accepts (run with --strict) and that runs; its
+assert_type lines pin the types the stub gives."""
 from typing import Literal, assert_type
 
 from quendrix.core.enums.weekdays import Friday, Monday, Saturday, Sunday, Weekdays
@@ -16,6 +17,10 @@ assert_type(Friday, Literal[Weekdays.Friday])
 assert_type(Weekdays.Monday, Literal[Weekdays.Monday])
 assert_type(Weekdays(3), Weekdays)
 assert_type(Weekdays["Tuesday"], Weekdays)
+# A member's value and name are literals, whichever way it is reached.
+assert_type(Monday.value, Literal[2])
+assert_type(Saturday.name, Literal["Saturday"])
+assert_type(Weekdays.Monday.value, Literal[2])
 # An IntEnum member is an int.
 total: int = sum(Weekdays)
 label: str = Monday.name

@@ -1,6 +1,6 @@
 # Types of the compiled module quendrix.core.enums.weekdays.
 from enum import IntEnum
-from typing import Literal
+from typing import Final
 
 class Weekdays(IntEnum):
     Sunday = 1
@@ -11,14 +11,15 @@ class Weekdays(IntEnum):
     Friday = 6
     Saturday = 7
 
-# Each member is also bound to a module-level name of its own.
-Sunday: Literal[Weekdays.Sunday]
-Monday: Literal[Weekdays.Monday]
-Tuesday: Literal[Weekdays.Tuesday]
-Wednesday: Literal[Weekdays.Wednesday]
-Thursday: Literal[Weekdays.Thursday]
-Friday: Literal[Weekdays.Friday]
-Saturday: Literal[Weekdays.Saturday]
+# Each member is also bound to a module-level name of its own; bound with
+# Final (not annotated Literal) so that mypy infers .value and .name as literals.
+Sunday: Final = Weekdays.Sunday
+Monday: Final = Weekdays.Monday
+Tuesday: Final = Weekdays.Tuesday
+Wednesday: Final = Weekdays.Wednesday
+Thursday: Final = Weekdays.Thursday
+Friday: Final = Weekdays.Friday
+Saturday: Final = Weekdays.Saturday
 
 # The doctest collection table; always empty.
 __test__: dict[str, object]
