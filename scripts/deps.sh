@@ -319,15 +319,15 @@ qx_tools_python() {  # python (a sid one's venv is made in the root, where its p
   venv="$venvs/$name"
   log="$venvs/$name.log"
   want="$(sha256sum "$QX_REQUIREMENTS" | cut -d' ' -f1)"
-  # Where mypy (or its compiled dependency librt) has no wheel, the venv goes
-  # without it, and its tests skip there.
-  local requirements="$QX_REQUIREMENTS"
-  if [ "$(qx_fact "$python" MYPY_HAS_WHEELS)" != True ]; then
-    requirements="$venvs/$name.requirements.txt"
-    mkdir -p "$venvs"
-    grep -v '^mypy==' "$QX_REQUIREMENTS" >"$requirements.$$" && mv "$requirements.$$" "$requirements"
-  fi
+  # basedpyright (and its Node.js, some 280 MB) checks the stub once, from
+  # a venv of its own (qx_basedpyright). Where mypy (or its compiled
+  # dependency librt) has no wheel, the venv goes without it, and its tests
+  # skip there.
+  local left_out='basedpyright'
+  if [ "$(qx_fact "$python" MYPY_HAS_WHEELS)" != True ]; then left_out="$left_out|mypy"; fi
+  local requirements="$venvs/$name.requirements.txt"
   mkdir -p "$venvs"
+  grep -v -E "^($left_out)==" "$QX_REQUIREMENTS" >"$requirements.$$" && mv "$requirements.$$" "$requirements"
   # One maker at a time per venv: the checks and a developer's runs may
   # ask for the same one at once.
   (
@@ -342,6 +342,29 @@ qx_tools_python() {  # python (a sid one's venv is made in the root, where its p
     fi
   ) 9>"$venv.lock" || return 1
   echo "$venv/bin/python"
+}
+
+# basedpyright, from PyPI with the Node.js it runs on, in a venv of its own
+# (build-venvs/basedpyright-<hash>/, remade when requirements-dev.txt
+# changes); prints its command. It reads whichever interpreter's packages it
+# is told to, so one serves every version.
+qx_basedpyright() {
+  local venvs venv want
+  venvs="$(qx_shared_dir build-venvs)"
+  want="$(sha256sum "$QX_REQUIREMENTS" | cut -c1-8)"
+  venv="$venvs/basedpyright-$want"
+  mkdir -p "$venvs"
+  (
+    flock 9
+    if [ ! -x "$venv/bin/basedpyright" ]; then
+      rm -rf "$venvs"/basedpyright-*/
+      { "$QX_SCRIPT_PYTHON" -m venv "$venv" &&
+        "$venv/bin/python" -m pip install -q --disable-pip-version-check \
+          $(grep -E '^basedpyright==' "$QX_REQUIREMENTS")
+      } >"$venv.log" 2>&1 || { tail -n 30 "$venv.log" >&2; rm -rf "$venv"; exit 1; }
+    fi
+  ) 9>"$venvs/basedpyright.lock" || return 1
+  echo "$venv/bin/basedpyright"
 }
 
 # A fact about an interpreter, from the one table of them

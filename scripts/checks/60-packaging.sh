@@ -6,6 +6,7 @@
 # build isolation (scikit-build-core from PyPI):
 #   1. pip install .; tests/packaging from another directory (import, the
 #      stub and marker, mypy.stubtest, mypy on a good and a misspelt program,
+#      basedpyright on the good one under Debian's python3,
 #      the README's examples); pip uninstall, after which nothing is left;
 #   2. python -m build: an sdist, then a wheel built from it; auditwheel
 #      repairs it to the manylinux tag this machine's glibc allows, and
@@ -101,9 +102,14 @@ make_venv() {  # python dir: a plain venv with the test tools (pytest, mypy) of 
     "$2/bin/python" -m pip install -q $(grep -E "^($tools)==" "$QX_REQUIREMENTS")
 }
 
+# basedpyright checks the stub, which is the same for every version: it
+# runs under Debian's python3 only (its tests skip elsewhere).
+basedpyright=""
+
 package_tests() {  # venv mode
   pytest_runs=$((pytest_runs + 1))
   (cd "$scratch" && QX_INSTALL_MODE="$2" QX_INSTALL_SOURCE="$src" QX_SOURCE_ROOT="$src" \
+    QX_BASEDPYRIGHT="$basedpyright" \
     "$1/bin/python" -m pytest -q -rs -p no:cacheprovider --basetemp "$work/pytest-$pytest_runs" \
     "$src/tests/packaging")
 }
@@ -160,6 +166,10 @@ packaging_for() {  # version python
   local version="$1" python="$2" tools venv="$work/venv-$1" dist="$work/dist-$1" start=$SECONDS wheel
   local before="$failed"
   tools="$(qx_tools_python "$python")" || { failed="$failed [$version: tools venv]"; return; }
+  if [ "$python" = "$QX_DEBIAN_PYTHON" ]; then
+    # A failure here fails the basedpyright tests too, rather than skipping them.
+    basedpyright="$(qx_basedpyright)" || basedpyright=/nonexistent/basedpyright
+  fi
   step "$version: venv" make_venv "$python" "$venv" || return
   # 1. pip install . and uninstall; 3. editable.
   install_test_uninstall "$version" "$venv" "pip install ." site "$src"

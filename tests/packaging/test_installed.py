@@ -9,6 +9,7 @@ module lives in site-packages). QX_SOURCE_ROOT is the tree whose README is
 checked.
 """
 import doctest
+import json
 import os
 import re
 import subprocess
@@ -109,6 +110,24 @@ def test_mypy_accepts_a_program_using_the_members(tmp_path):
     # It runs as well.
     proc = run([sys.executable, str(program)], tmp_path)
     assert proc.returncode == 0, proc.stderr
+
+
+def test_basedpyright_accepts_a_program_using_the_members(tmp_path):
+    # Its assert_type lines pin the same types for a checker that infers
+    # from the stub by other rules than mypy's.
+    checker = os.environ.get("QX_BASEDPYRIGHT")
+    if not checker:
+        pytest.skip("QX_BASEDPYRIGHT names no basedpyright (the packaging check runs it once, the stub "
+                    "being the same for every version)")
+    proc = run([checker, "--pythonpath", sys.executable, "--outputjson", str(HERE / "uses_members.py")], tmp_path)
+    assert proc.stdout, proc.stderr
+    report = json.loads(proc.stdout)
+    errors = [d for d in report["generalDiagnostics"] if d["severity"] == "error"]
+    # An editable install keeps the stub in the source tree and the compiled
+    # module in site-packages; basedpyright wants both in one place.
+    if MODE == "editable":
+        errors = [d for d in errors if d.get("rule") != "reportMissingModuleSource"]
+    assert report["summary"]["filesAnalyzed"] == 1 and not errors, proc.stdout
 
 
 @needs_mypy
