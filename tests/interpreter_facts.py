@@ -55,6 +55,11 @@ CLASS_STATEMENT_SURVIVES_FAILED_ALLOCATION = _VERSION < (3, 12)
 # A code object's file name is interned.
 INTERNS_CODE_FILE_NAMES = _VERSION >= (3, 13)
 
+# --- Functions.
+
+# Annotations are deferred (__annotate__): annotationlib and inspect's annotation_format exist.
+DEFERS_ANNOTATIONS = _VERSION >= (3, 14)
+
 # --- The GIL.
 
 

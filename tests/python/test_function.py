@@ -1,11 +1,13 @@
 """The function type as Python sees it: attributes, binding, calls, and the
 registry module through which the type is shared."""
 import gc
+import inspect
 import re
 import sys
 import types
 import weakref
 
+import interpreter_facts as facts
 import pytest
 
 from conftest import run_fresh
@@ -118,6 +120,33 @@ def test_defaults_kwdefaults_and_annotations(funcs):
     assert old == {}
     new.__annotations__ = None
     assert new.__annotations__ == {} and new.__annotations__ is not old
+
+
+def test_signatures_and_annotations_as_tools_read_them(funcs, weekdays):
+    # inspect derives the signatures from the module's code objects and
+    # defaults; annotations come from __annotations__ (the type has no
+    # __annotate__).
+    new = funcs["__new__"]
+    assert [str(inspect.signature(f)) for f in funcs.values()] == ["(cls, value, name=None)", "(self)", "(self)"]
+    assert str(inspect.signature(funcs["__repr__"].__get__(member(), Member))) == "()"
+    # Made without a doc string, so without a text signature.
+    with pytest.raises(ValueError, match="no signature found for builtin"):
+        inspect.signature(weekdays.__qx_unpickle___Qx_EnumMeta)
+    new.__annotations__ = {"value": int, "return": "Weekdays"}
+    assert str(inspect.signature(new)) == "(cls, value: int, name=None) -> 'Weekdays'"
+    assert inspect.get_annotations(new) == {"value": int, "return": "Weekdays"}
+    if facts.DEFERS_ANNOTATIONS:
+        import annotationlib
+
+        formats = annotationlib.Format
+        assert annotationlib.get_annotations(new, format=formats.STRING) == {"value": "int", "return": "Weekdays"}
+        assert annotationlib.get_annotations(new, format=formats.FORWARDREF) == {"value": int, "return": "Weekdays"}
+        assert (str(inspect.signature(new, annotation_format=formats.STRING))
+                == "(cls, value: 'int', name=None) -> 'Weekdays'")
+        for f in funcs.values():
+            del f.__annotations__
+            for form in (formats.VALUE, formats.FORWARDREF, formats.STRING):
+                assert annotationlib.get_annotations(f, format=form) == {}
 
 
 def test_dict_module_and_read_only_attributes(funcs, weekdays):
