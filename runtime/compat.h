@@ -31,6 +31,18 @@
 // not a type, a value (possibly not yet normalised) and a traceback.
 #define QX_ERROR_IS_ONE_OBJECT QX_PY312
 
+// The guard of calls made from C (Py_EnterRecursiveCall) counts levels down
+// in the thread state, and Py_LeaveRecursiveCall gives the level back (up to
+// 3.13). From 3.14 it compares the machine stack pointer with the thread's
+// stack limits instead: it keeps no count, leaving does nothing, and its
+// RecursionError says "Stack overflow (used N kB)<where>" rather than
+// "maximum recursion depth exceeded<where>".
+#define QX_RECURSION_GUARD_COUNTS_LEVELS (PY_VERSION_HEX < 0x030E0000)
+
+// The thread's stack limits, which that stack guard compares with, can be
+// set (PyUnstable_ThreadState_SetStackProtection, from 3.14.1).
+#define QX_STACK_LIMITS_SETTABLE (PY_VERSION_HEX >= 0x030E01F0)
+
 // Per-object critical sections: public since 3.13, where a build with the
 // GIL makes them plain blocks; before 3.13 there is only the GIL.
 #if !QX_PY313
@@ -191,6 +203,27 @@ inline bool IsImmortal([[maybe_unused]] PyObject* o) noexcept {
   return false;
 #endif
 }
+
+#if QX_RECURSION_GUARD_COUNTS_LEVELS
+// The levels the recursion guard still admits on this thread, read and set
+// (only the tests set them). The count is the guard's own C counter since
+// 3.12, the one shared with Python calls before; 3.13 refuses a call only
+// once it is below zero, earlier versions at zero.
+inline constexpr int kRecursionCounterAtLimit = PY_VERSION_HEX >= 0x030D0000 ? -1 : 0;
+inline int& RecursionCounter(PyThreadState* ts) noexcept {
+#if QX_PY312
+  return ts->c_recursion_remaining;
+#else
+  return ts->recursion_remaining;
+#endif
+}
+inline int RecursionLevelsLeft(PyThreadState* ts) noexcept {
+  return RecursionCounter(ts) - kRecursionCounterAtLimit;
+}
+inline void SetRecursionLevelsLeft(PyThreadState* ts, int levels) noexcept {
+  RecursionCounter(ts) = levels + kRecursionCounterAtLimit;
+}
+#endif
 
 // Whether other threads run Python code beside this one (no GIL).
 #ifdef Py_GIL_DISABLED

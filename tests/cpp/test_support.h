@@ -4,6 +4,7 @@
 #include <Python.h>
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 
 #include "runtime/compat.h"
@@ -95,18 +96,135 @@ inline std::string Str(PyObject* o) {
   return out;
 }
 
-// The counter that Py_EnterRecursiveCall uses up: its own C recursion
-// counter since 3.12, the one shared with Python calls before.
-inline int& RecursionCounter(PyThreadState* ts) {
-#if QX_PY312
-  return ts->c_recursion_remaining;
+// The recursion guard of calls made from C (Py_EnterRecursiveCall): whether
+// it counts levels (runtime/compat.h). A stack guard keeps nothing a test
+// could read: what a level entered or refused leaves behind shows only where
+// one is counted, and what the guard admits at its limit everywhere.
+inline constexpr bool kGuardCountsLevels = QX_RECURSION_GUARD_COUNTS_LEVELS;
+
+// Whether the guard counts levels; where it does not, records in the test's
+// result that its checks of levels are left out, and why.
+inline bool GuardCountsLevels() {
+  if (kGuardCountsLevels) return true;
+  ::testing::Test::RecordProperty(
+      "left_out", "levels of the recursion guard: it compares stack addresses and counts none");
+  return false;
+}
+
+// Levels the guard still admits on this thread; 0 where it counts none.
+inline int RecursionLevelsLeft() {
+#if QX_RECURSION_GUARD_COUNTS_LEVELS
+  return qx::compat::RecursionLevelsLeft(PyThreadState_Get());
 #else
-  return ts->recursion_remaining;
+  return 0;
 #endif
 }
 
-// The counter's value once no call may enter: 0 up to 3.12, -1 since 3.13
-// (which refuses only below zero).
-inline constexpr int kRecursionCounterAtLimit = PY_VERSION_HEX >= 0x030D0000 ? -1 : 0;
+// Whether the guard admits a call entered one frame below the caller (no
+// error may be pending; none is left).
+[[gnu::noinline]] inline bool GuardAdmits() {
+  if (Py_EnterRecursiveCall(" in a probe") != 0) {
+    PyErr_Clear();
+    return false;
+  }
+  Py_LeaveRecursiveCall();
+  return true;
+}
+
+// For its life, puts this thread where the guard admits `levels` more
+// nested calls. A stack guard has no levels, so there only 0 can be asked:
+// the thread's stack limits are moved to just above the caller's frame, so
+// that a call the caller makes, a few frames down, is refused, with room
+// left below for the refusal itself. placed() says whether it could be
+// done (a stack guard whose limits cannot be set: not).
+class RecursionLimit {
+ public:
+  [[gnu::noinline]] explicit RecursionLimit(int levels = 0) {
+    if (PyErr_Occurred() != nullptr) {
+      ADD_FAILURE() << "an error is pending";
+      return;
+    }
+#if QX_RECURSION_GUARD_COUNTS_LEVELS
+    saved_ = RecursionLevelsLeft();
+    qx::compat::SetRecursionLevelsLeft(PyThreadState_Get(), levels);
+    placed_ = true;
+#elif QX_STACK_LIMITS_SETTABLE
+    if (levels != 0) {
+      ADD_FAILURE() << "a guard that compares stack addresses has no levels to count";
+      return;
+    }
+    placed_ = PlaceStackLimit(reinterpret_cast<uintptr_t>(__builtin_frame_address(0)));
+#else
+    (void)levels;
+#endif
+  }
+  ~RecursionLimit() {
+    if (!placed_) return;
+#if QX_RECURSION_GUARD_COUNTS_LEVELS
+    qx::compat::SetRecursionLevelsLeft(PyThreadState_Get(), saved_);
+#elif QX_STACK_LIMITS_SETTABLE
+    PyUnstable_ThreadState_ResetStackProtection(PyThreadState_Get());
+#endif
+  }
+  RecursionLimit(const RecursionLimit&) = delete;
+  RecursionLimit& operator=(const RecursionLimit&) = delete;
+
+  bool placed() const { return placed_; }
+
+ private:
+#if !QX_RECURSION_GUARD_COUNTS_LEVELS && QX_STACK_LIMITS_SETTABLE
+  // Makes the thread's stack end `depth` bytes below here.
+  static bool SetStackEnd(uintptr_t here, uintptr_t depth) {
+    constexpr uintptr_t kAbove = uintptr_t{1} << 20;
+    return PyUnstable_ThreadState_SetStackProtection(
+               PyThreadState_Get(), reinterpret_cast<void*>(here - depth), depth + kAbove) == 0;
+  }
+  // The interpreter keeps its limits private, at distances from the stack's
+  // end of its own: below the soft limit a call is refused, below the hard
+  // one (nearer the end) the process is aborted. So the soft limit is found
+  // by moving the end up from far below, and the end set so that a probe
+  // from here meets a call refused with most of the refusing band below it.
+  static bool PlaceStackLimit(uintptr_t here) {
+    auto give_up = [](const char* why) {
+      PyErr_Clear();
+      PyUnstable_ThreadState_ResetStackProtection(PyThreadState_Get());
+      ADD_FAILURE() << why;
+      return false;
+    };
+    uintptr_t admitted = uintptr_t{1} << 20;
+    if (!SetStackEnd(here, admitted) || !GuardAdmits()) {
+      return give_up("the guard refuses a call a megabyte above the stack's end");
+    }
+    // A quarter nearer at a time: a probe the guard admitted lies at least
+    // twice as high above the end as the hard limit, so the next one cannot
+    // fall below that limit.
+    uintptr_t refused = 0;
+    for (uintptr_t depth = admitted - admitted / 4; depth > 1024; depth -= depth / 4) {
+      if (!SetStackEnd(here, depth)) break;
+      if (!GuardAdmits()) {
+        refused = depth;
+        break;
+      }
+      admitted = depth;
+    }
+    if (refused == 0) return give_up("the guard admits a call however near the stack's end");
+    while (admitted - refused > 64) {
+      const uintptr_t mid = refused + (admitted - refused) / 2;
+      if (!SetStackEnd(here, mid)) return give_up("the stack's end cannot be set");
+      (GuardAdmits() ? admitted : refused) = mid;
+    }
+    // An eighth of the distance below the soft limit: calls a few frames
+    // deeper or shallower than the probe are refused the same way, and
+    // their refusal runs far above the hard limit.
+    if (!SetStackEnd(here, admitted - admitted / 8) || GuardAdmits()) {
+      return give_up("no stack end found where the guard refuses a call");
+    }
+    return true;
+  }
+#endif
+
+  bool placed_ = false;
+  [[maybe_unused]] int saved_ = 0;
+};
 
 }  // namespace qxtest
