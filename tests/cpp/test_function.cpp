@@ -330,14 +330,51 @@ TEST(FunctionGc, CycleThroughDictIsCollectedAndNothingLeaks) {
   EXPECT_EQ(dead.get(), Py_True);
 }
 
+// What a cleared function answers to code that reaches it while it is being
+// cleared: a release inside its own clear runs that code (here x dies with
+// the defaults tuple and its weak-reference callback reads f), and finds the
+// fields released before it empty, never dangling.
+namespace {
+void ExpectSeenCleared(PyObject* seen) {
+  ASSERT_EQ(PyList_GET_SIZE(seen), 1) << Repr(seen);
+  PyObject* entry = PyList_GET_ITEM(seen, 0);
+  ASSERT_TRUE(PyTuple_Check(entry)) << Repr(seen);
+  EXPECT_EQ(qxtest::Str(PyTuple_GET_ITEM(entry, 0)), "");
+  EXPECT_EQ(PyTuple_GET_ITEM(entry, 1), Py_None);
+  EXPECT_EQ(qxtest::Str(PyTuple_GET_ITEM(entry, 2)).rfind("<qxfunction  at 0x", 0), 0u);
+}
+}  // namespace
+
+// The clear run directly, f held by the namespace: the same state whoever
+// clears, and reachable on every interpreter.
+TEST(FunctionGc, CodeRunByItsOwnClearFindsTheFieldsEmpty) {
+  Ref ns = RunPython(
+      "import weakref\n"
+      "seen = []\n"
+      "def report(_): seen.append((f.__qualname__, f.__globals__, repr(f)))\n"
+      "class X: pass\n");
+  Ref f = NewFunction(&kOne);
+  PyDict_SetItemString(ns.get(), "f", f.get());
+  Exec("f.__defaults__ = (X(),)\nwr = weakref.ref(f.__defaults__[0], report)\n", ns.get());
+  ASSERT_EQ(Py_TYPE(f.get())->tp_clear(f.get()), 0);
+  EXPECT_EQ(PyErr_Occurred(), nullptr) << TakeError();
+  Ref seen = Eval("seen", ns.get());
+  ASSERT_TRUE(seen);
+  ExpectSeenCleared(seen.get());
+}
+
 // The collector clears f while a weak-reference callback, armed by a
 // finalizer, can still reach it. The tuple (f, x) keeps f alive until f's
 // own clear releases it, whatever order the collector picks, and x dies
-// only then, after the qualified name and globals are gone.
+// only then, after the qualified name and globals are gone. An interpreter
+// may clear the weak references a finalizer made to the garbage before it
+// clears the garbage (3.14.4 does), so that no callback reaches it: a
+// control object dying in the same collection, its callback armed the same
+// way, tells whether this one lets callbacks run.
 TEST(FunctionGc, ClearedObjectReachedFromCallbackDuringCollection) {
   Ref ns = RunPython(
       "import gc, weakref\n"
-      "seen, keep = [], []\n"
+      "seen, keep, control_seen = [], [], []\n"
       "def report(_):\n"
       "    g = keep[0]()\n"
       "    seen.append(None if g is None else (g.__qualname__, g.__globals__, repr(g)))\n"
@@ -345,24 +382,29 @@ TEST(FunctionGc, ClearedObjectReachedFromCallbackDuringCollection) {
       "class K:\n"
       "    def __del__(self):\n"
       "        keep.append(weakref.ref(self.f))\n"
-      "        keep.append(weakref.ref(self.f.__defaults__[1], report))\n");
+      "        keep.append(weakref.ref(self.f.__defaults__[1], report))\n"
+      "        keep.append(weakref.ref(self.control, control_seen.append))\n");
   Ref f = NewFunction(&kOne);
   PyDict_SetItemString(ns.get(), "f", f.get());
   f.reset();
   Exec(
       "f.__defaults__ = (f, X())\n"
-      "k = K(); k.f = f; f.__dict__['k'] = k\n"
+      "k = K(); k.f = f; k.control = X(); f.__dict__['k'] = k\n"
       "del f, k\n"
       "gc.collect()\n",
       ns.get());
   Ref seen = Eval("seen", ns.get());
   ASSERT_TRUE(seen);
-  ASSERT_EQ(PyList_GET_SIZE(seen.get()), 1) << Repr(seen.get());
-  PyObject* entry = PyList_GET_ITEM(seen.get(), 0);
-  ASSERT_TRUE(PyTuple_Check(entry)) << Repr(seen.get());
-  EXPECT_EQ(qxtest::Str(PyTuple_GET_ITEM(entry, 0)), "");
-  EXPECT_EQ(PyTuple_GET_ITEM(entry, 1), Py_None);
-  EXPECT_EQ(qxtest::Str(PyTuple_GET_ITEM(entry, 2)).rfind("<qxfunction  at 0x", 0), 0u);
+  Ref control_seen = Eval("control_seen", ns.get());
+  ASSERT_TRUE(control_seen);
+  if (PyList_GET_SIZE(control_seen.get()) == 0) {
+    EXPECT_EQ(PyList_GET_SIZE(seen.get()), 0) << Repr(seen.get());
+    GTEST_SKIP()
+        << "this interpreter clears the weak references finalizers made to garbage before clearing it, "
+           "so no callback reaches a function it clears (CodeRunByItsOwnClearFindsTheFieldsEmpty "
+           "reaches one in its clear)";
+  }
+  ExpectSeenCleared(seen.get());
 }
 
 namespace {
