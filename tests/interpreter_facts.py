@@ -54,6 +54,10 @@ TYPE_SETATTR_MASKS_STORE_FAILURE = _VERSION >= (3, 13)
 CLASS_STATEMENT_SURVIVES_FAILED_ALLOCATION = _VERSION < (3, 12)
 # A code object's file name is interned.
 INTERNS_CODE_FILE_NAMES = _VERSION >= (3, 13)
+# A type's __new__ as Python sees it (int.__new__) is a METH_FASTCALL
+# builtin, so the module calls it through the builtins' fast path, not with an
+# argument tuple.
+TYPE_NEW_WRAPPER_IS_FASTCALL = _VERSION >= (3, 15)
 
 # --- Functions.
 
