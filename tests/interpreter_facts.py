@@ -64,6 +64,13 @@ TYPE_NEW_WRAPPER_IS_FASTCALL = _VERSION >= (3, 15)
 # Annotations are deferred (__annotate__): annotationlib and inspect's annotation_format exist.
 DEFERS_ANNOTATIONS = _VERSION >= (3, 14)
 
+# --- The garbage collector.
+
+# A weak reference without callback to garbage is cleared only after the
+# finalizers ran, and not at all when a finalizer resurrected its referent
+# (those with a callback are still cleared, callbacks run, before).
+KEEPS_PLAIN_WEAKREFS_TO_RESURRECTED_GARBAGE = _VERSION >= (3, 15)
+
 # --- The GIL.
 
 
