@@ -80,6 +80,16 @@ def gil_enabled():
     return True if is_enabled is None else bool(is_enabled())
 
 
+# --- Caches.
+
+
+def clear_type_cache():
+    """Empties the interpreter's type attribute cache, through the call that
+    does not warn where there is one (the older name is deprecated)."""
+    clear = getattr(sys, "_clear_internal_caches", None) or sys._clear_type_cache
+    clear()
+
+
 # --- Tools.
 
 # mypy (and its compiled dependency librt) publishes wheels for it; the

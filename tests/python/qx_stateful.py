@@ -155,7 +155,7 @@ def reenter():
     # The interpreter (3.11) refreshes a class's attribute cache only after an
     # assignment to the class has released the old value: a finalizer run by
     # that release would read the freed value from the cache.
-    sys._clear_type_cache()
+    facts.clear_type_cache()
     World.depth += 1
     try:
         World.callbacks += 1
@@ -834,7 +834,7 @@ def leak_check(warmup=3, counted=4, slack=10):
     for i in range(warmup + counted):
         World.callbacks = 0
         replay(tour)
-        sys._clear_type_cache()
+        facts.clear_type_cache()
         gc.collect()
         gc.collect()
         now = sys.gettotalrefcount()

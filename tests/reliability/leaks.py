@@ -26,6 +26,7 @@ import textwrap
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import qx_ops  # noqa: E402
+from qx_ops import facts  # noqa: E402
 
 WARMUP = 3
 COUNTED = int(sys.argv[1]) if len(sys.argv) > 1 else 3
@@ -42,7 +43,7 @@ def _pooled(value):
 
 
 def _settle():
-    sys._clear_type_cache()
+    facts.clear_type_cache()
     gc.collect()
     gc.collect()
 

@@ -365,7 +365,7 @@ _TOTAL_REFS = getattr(sys, "gettotalrefcount", lambda: 0)
 
 
 def _counts():
-    sys._clear_type_cache()
+    facts.clear_type_cache()
     gc.collect()
     return _TOTAL_REFS(), sys.getallocatedblocks()
 
