@@ -48,10 +48,11 @@ READIES_STATIC_TYPE_ONCE = _VERSION >= (3, 13)
 # type.__setattr__ reports a failed store into a class's dictionary (a
 # MemoryError) as AttributeError "type object 'K' has no attribute ...".
 TYPE_SETATTR_MASKS_STORE_FAILURE = _VERSION >= (3, 13)
-# A class statement whose 2nd allocation failed leaves the next class
-# statement on a corrupt frame (TypeError "type __qualname__ must be a str,
-# not tuple", or a crash): the interpreter's own fault, left out of sweeps.
-CLASS_STATEMENT_SURVIVES_FAILED_ALLOCATION = _VERSION < (3, 12)
+# A class statement survives a failed allocation. Where not (3.12, 3.13),
+# one whose 2nd allocation failed leaves the next class statement on a
+# corrupt frame (TypeError "type __qualname__ must be a str, not tuple", or a
+# crash): the interpreter's own fault, left out of sweeps.
+CLASS_STATEMENT_SURVIVES_FAILED_ALLOCATION = not (3, 12) <= _VERSION < (3, 14)
 # A code object's file name is interned.
 INTERNS_CODE_FILE_NAMES = _VERSION >= (3, 13)
 # A type's __new__ as Python sees it (int.__new__) is a METH_FASTCALL

@@ -426,10 +426,10 @@ def _interpreter_faults():
     failure in a statement of plain Python classes does the same."""
     faults = {}
     if not facts.CLASS_STATEMENT_SURVIVES_FAILED_ALLOCATION:
-        # Seen in 3.12.1 and 3.13.0: with the 2nd allocation of a class
-        # statement failed (a MemoryError, as it should), the next class
-        # statement runs on a corrupt frame: TypeError "type __qualname__
-        # must be a str, not tuple", or a crash.
+        # Seen in 3.12.1 and 3.13.0 (not in 3.14 and 3.15): with the 2nd
+        # allocation of a class statement failed (a MemoryError, as it
+        # should), the next class statement runs on a corrupt frame:
+        # TypeError "type __qualname__ must be a str, not tuple", or a crash.
         faults[("meta.create_statement", 1)] = "a class statement's 2nd allocation"
     return faults
 
