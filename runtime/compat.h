@@ -161,6 +161,8 @@ inline PyCodeObject* NewCode(int argcount, int nlocals, int flags, PyObject* cod
 // Whether PyType_Ready may run again on a static type whose readying failed.
 // 3.13 can leave such a type's dictionary corrupt (a failed allocation while
 // it grows), and readying it again crashes; 3.11 and 3.12 start over safely.
+// 3.14 and 3.15 survived a retry after every failed allocation of the
+// import, but stay with 3.13 until their readying is known to start over.
 inline constexpr bool kTypeReadyRetryable = PY_VERSION_HEX < 0x030D0000;
 
 // Whether the current interpreter may run a single-phase module's entry: 0,
