@@ -159,7 +159,10 @@ qx_python_problem() {  # python version: prints why it cannot be built against (
   if qx_in_sid "$1"; then
     # Not runnable here: making the root checked it runs; its files tell the rest.
     local root
-    root="$(bash "$QX_ROOT/scripts/sid-root.sh" path)" || { echo "the sid root is not made"; return; }
+    if ! root="$(bash "$QX_ROOT/scripts/sid-root.sh" path)"; then
+      echo "the sid root is not made (bash scripts/sid-root.sh make)"
+      return
+    fi
     [ -x "$root${1#sid:}" ] || echo "the sid root has no ${1#sid:}"
     [ -f "$root/usr/include/python$2/Python.h" ] || echo "the sid root has no headers of Python $2"
     return
