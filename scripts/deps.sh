@@ -138,6 +138,30 @@ qx_check_one() {  # script python [argument...]
   fi
 }
 
+# Runs a driver of tests/reliability under one interpreter, with the module
+# built alone in that interpreter's tree; its output goes to
+# <tree>/<check>-details.txt. Prints one line: the driver's own summary (its
+# line that starts "<summary>: ") with the time, or on a failure the end of
+# the details.
+qx_driver_run() {  # check label python tree driver summary [driver argument...]
+  local check="$1" label="$2" python="$3" tree="$4" driver="$5" summary="$6" details start=$SECONDS
+  shift 6
+  details="$tree/$check-details.txt"
+  if ! qx_build_module "$tree" "$python"; then
+    echo "$check $label ($python): build of ${tree#"$QX_ROOT"/}/ failed"
+    return 1
+  fi
+  if PYTHONPATH="$tree/python" PYTHONDONTWRITEBYTECODE=1 \
+    "$python" -X faulthandler "$QX_ROOT/tests/reliability/$driver" "$@" >"$details" 2>&1; then
+    echo "$check $label ($python): $(sed -n "s/^$summary: //p" "$details");" \
+      "$((SECONDS - start)) s [${details#"$QX_ROOT"/}]"
+  else
+    tail -n 40 "$details"
+    echo "$check $label ($python): FAILED after $((SECONDS - start)) s (all of it: ${details#"$QX_ROOT"/})"
+    return 1
+  fi
+}
+
 # The debug build of a version where the tests use one: Debian 12's of its
 # own version, and sid's of each sid version (nothing for the others).
 qx_debug_python_for() {  # version (after qx_find_pythons)

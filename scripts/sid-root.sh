@@ -98,15 +98,17 @@ in_root() {  # root cwd command...
 
 # What pip in the root needs to reach the package index as the host does.
 copy_host_settings() {  # root
-  local f
+  local f dest
   for f in /etc/resolv.conf /etc/hosts /etc/pip.conf /etc/ssl/certs/ca-certificates.crt \
     "$HOME/.config/pip/pip.conf" "$HOME/.pip/pip.conf"; do
     [ -f "$f" ] || continue
-    mkdir -p "$1/root/$(dirname "${f#"$HOME"/}")" "$1$(dirname "$f")"
+    # The caller's home is the root's /root.
     case "$f" in
-      "$HOME"/*) cp -L "$f" "$1/root/${f#"$HOME"/}" ;;
-      *) cp -L "$f" "$1$f" ;;
+      "$HOME"/*) dest="$1/root/${f#"$HOME"/}" ;;
+      *) dest="$1$f" ;;
     esac
+    mkdir -p "$(dirname "$dest")"
+    cp -L "$f" "$dest"
   done
 }
 

@@ -13,18 +13,7 @@ QX_ROOT="${QX_ROOT:-$(cd "$(dirname "$0")/../.." && pwd)}"
 . "$QX_ROOT/scripts/deps.sh"
 
 leak_run() {  # python tree label
-  local python="$1" tree="$2" label="$3" details start=$SECONDS
-  details="$tree/leaks-details.txt"
-  qx_build_module "$tree" "$python" || { echo "leaks: build of ${tree#"$QX_ROOT"/}/ failed"; return 1; }
-  if PYTHONPATH="$tree/python" PYTHONDONTWRITEBYTECODE=1 \
-    "$python" -X faulthandler "$QX_ROOT/tests/reliability/leaks.py" 3 >"$details" 2>&1; then
-    echo "leaks $label ($python): $(sed -n 's/^leak run: //p' "$details");" \
-      "$((SECONDS - start)) s [${details#"$QX_ROOT"/}]"
-  else
-    tail -n 40 "$details"
-    echo "leaks $label: FAILED after $((SECONDS - start)) s (all of it: ${details#"$QX_ROOT"/})"
-    return 1
-  fi
+  qx_driver_run leaks "$3" "$1" "$2" leaks.py "leak run" 3
 }
 
 if [ "${1:-}" = --one ]; then

@@ -21,21 +21,7 @@ QX_ROOT="${QX_ROOT:-$(cd "$(dirname "$0")/../.." && pwd)}"
 . "$QX_ROOT/scripts/deps.sh"
 
 sweep() {  # python tree label
-  local python="$1" tree="$2" label="$3" start=$SECONDS details
-  details="$tree/nomemory-details.txt"
-  if ! qx_build_module "$tree" "$python"; then
-    echo "nomemory $label ($python): build of ${tree#"$QX_ROOT"/}/ failed"
-    return 1
-  fi
-  if PYTHONPATH="$tree/python" PYTHONDONTWRITEBYTECODE=1 \
-    "$python" "$QX_ROOT/tests/reliability/nomemory.py" >"$details" 2>&1; then
-    echo "nomemory $label ($python): $(sed -n 's/^allocation-failure sweep: //p' "$details");" \
-      "$((SECONDS - start)) s [${details#"$QX_ROOT"/}]"
-  else
-    tail -n 40 "$details"
-    echo "nomemory $label ($python): FAILED after $((SECONDS - start)) s (all of it: ${details#"$QX_ROOT"/})"
-    return 1
-  fi
+  qx_driver_run nomemory "$3" "$1" "$2" nomemory.py "allocation-failure sweep"
 }
 
 if [ "${1:-}" = --one ]; then
