@@ -7,6 +7,28 @@
 namespace qx {
 
 ModuleState g_state;
+Mutex g_traceback_mutex;
+Mutex g_shared_fields_mutex;
+InitialisationClaim g_init_claim;
+
+void InitialisationClaim::Take() noexcept {
+  assert(holder_.load(std::memory_order_relaxed) == 0 && "one sequence at a time");
+  holder_.store(PyThread_get_thread_ident(), std::memory_order_relaxed);
+}
+
+void InitialisationClaim::Give() noexcept { holder_.store(0, std::memory_order_relaxed); }
+
+bool InitialisationClaim::HeldByAnyThread() const noexcept {
+  return holder_.load(std::memory_order_relaxed) != 0;
+}
+
+bool InitialisationClaim::HeldByThisThread() const noexcept {
+  return holder_.load(std::memory_order_relaxed) == PyThread_get_thread_ident();
+}
+
+void InitialisationClaim::AssertHeld() const noexcept {
+  assert(HeldByThisThread() && "only the thread that runs the initialisation sequence");
+}
 
 namespace {
 
@@ -42,9 +64,10 @@ void ForgetObjects() noexcept {
     std::memcpy(copy, static_cast<const void*>(&g_forgotten), sizeof(ModuleState));
     KeepForever(copy);
   }
-  g_forgotten = g_state;
   // Empty is a valid state for these two: no import completed, no entry
   // cached. Their objects (and the cache's array) are leaked.
+  MutexGuard guard(g_traceback_mutex);
+  g_forgotten = g_state;
   g_state.module = nullptr;
   g_state.code_cache = CodeObjectCache{};
 }
@@ -52,8 +75,12 @@ void ForgetObjects() noexcept {
 bool IsForgotten(PyObject* const* slot) noexcept { return *slot != nullptr && *slot == *ForgottenSlot(slot); }
 
 void ReplaceOwned(PyObject** slot, PyObject* value) noexcept {
-  PyObject* old = *slot;
-  *slot = value;
+  PyObject* old;
+  {
+    MutexGuard guard(g_shared_fields_mutex);
+    old = *slot;
+    *slot = value;
+  }
   if (old == nullptr) return;
   PyObject** forgotten = ForgottenSlot(slot);
   if (*forgotten == old) {
@@ -62,6 +89,11 @@ void ReplaceOwned(PyObject** slot, PyObject* value) noexcept {
   } else {
     Py_DECREF(old);
   }
+}
+
+PyObject* ReadShared(PyObject* const* slot) noexcept {
+  MutexGuard guard(g_shared_fields_mutex);
+  return Py_XNewRef(*slot);
 }
 
 }  // namespace qx

@@ -3,7 +3,6 @@
 // subscription by member name.
 #include "enums/enum_meta.h"
 
-#include <atomic>
 #include <utility>
 
 #include "core/module_state.h"
@@ -60,8 +59,9 @@ int InitBody(PyObject* cls, PyObject* name, PyObject* parents, PyObject* dct, Fa
 
   // Until the module body has imported OrderedDict the slot holds None, and
   // calling it reports the interpreter's not-callable error.
-  PyObject* ordered_dict = g_state.ordered_dict_class != nullptr ? g_state.ordered_dict_class : Py_None;
-  Ref members = Ref::steal(CallMethodArgs(Ref::borrow(ordered_dict), nullptr, 0, &path));
+  Ref ordered_dict = Ref::steal(ReadShared(&g_state.ordered_dict_class));
+  if (!ordered_dict) ordered_dict = Ref::borrow(Py_None);
+  Ref members = Ref::steal(CallMethodArgs(std::move(ordered_dict), nullptr, 0, &path));
   if (!members) {
     return fail->At(18, LineForNoArgPath(path, kInitLines.members_unpacked, kInitLines.members)).Status();
   }
@@ -93,7 +93,7 @@ PyObject* IterBody(PyObject* cls, Failure* fail) noexcept {
   if (!values) {
     return fail->At(20, LineForNoArgPath(path, kIterLines.values_unpacked, kIterLines.values));
   }
-  PyObject* it = compat::GuardedIter(MemberRegistryMutex(), members.get(), values.get());
+  PyObject* it = compat::GuardedIter(members.get(), values.get());
   if (it == nullptr) return fail->At(20, kIterLines.iter);
   return it;
 }
@@ -114,11 +114,6 @@ PyObject* GetItemBody(PyObject* cls, PyObject* key, Failure* fail) noexcept {
 }
 
 }  // namespace
-
-compat::RecursiveMutex& MemberRegistryMutex() noexcept {
-  static compat::RecursiveMutex mutex;
-  return mutex;
-}
 
 namespace {
 
@@ -231,21 +226,21 @@ PyTypeObject QxEnumMetaType = {
     .tp_new = enummeta_new,
 };
 
-int InitEnumMetaType() noexcept {
-  // The pickling set-up moves methods within the type's dictionary, so it
-  // cannot run twice; a repeated import after a failed one skips it. Two
-  // threads importing at once run it once.
-  static compat::Mutex setup_mutex;
-  static std::atomic<bool> pickling_installed{false};
+namespace {
 
+// The pickling set-up moves methods within the type's dictionary, so it
+// cannot run twice; a repeated import after a failed one skips it.
+bool g_pickling_installed QX_GUARDED_BY(g_init_claim) = false;
+
+}  // namespace
+
+int InitEnumMetaType() noexcept {
+  g_init_claim.AssertHeld();
   QxEnumMetaType.tp_base = &PyType_Type;
   if (ReadyStaticType(&QxEnumMetaType) < 0) return -1;
-  if (!pickling_installed.load(std::memory_order_acquire)) {
-    compat::MutexGuard guard(setup_mutex);
-    if (!pickling_installed.load(std::memory_order_relaxed)) {
-      if (SetupPickling(&QxEnumMetaType) < 0) return -1;
-      pickling_installed.store(true, std::memory_order_release);
-    }
+  if (!g_pickling_installed) {
+    if (SetupPickling(&QxEnumMetaType) < 0) return -1;
+    g_pickling_installed = true;
   }
   g_state.enum_meta_type = &QxEnumMetaType;
   return 0;

@@ -80,6 +80,20 @@ int CheckInterpreterVersion() noexcept {
   return CheckInterpreterVersionAgainst(PY_MAJOR_VERSION, PY_MINOR_VERSION, g_running_version());
 }
 
+// The import system's bootstrap module of the current interpreter, or empty
+// (no error) where it is gone from sys.modules.
+Ref ImportBootstrap() noexcept {
+  PyObject* modules = PyImport_GetModuleDict();
+  if (modules == nullptr || !PyDict_Check(modules)) return Ref();
+  Ref key = Ref::steal(PyUnicode_FromString("_frozen_importlib"));
+  PyObject* found = nullptr;
+  if (!key || compat::DictGetItemRef(modules, key.get(), &found) < 0) {
+    PyErr_Clear();
+    return Ref();
+  }
+  return Ref::steal(found);
+}
+
 // From registration until the body is done, the module is in sys.modules,
 // where another thread's import finds it. A __spec__ marked as initialising
 // makes that import wait for this one (on the import system's module lock),
@@ -91,12 +105,7 @@ int CheckInterpreterVersion() noexcept {
 // (its bootstrap module removed or replaced) or any step fails, the import
 // goes on without it.
 bool MarkInitializing() noexcept {
-  Ref bootstrap;
-  if (PyObject* modules = PyImport_GetModuleDict(); modules != nullptr && PyDict_Check(modules)) {
-    Ref key = Ref::steal(PyUnicode_FromString("_frozen_importlib"));
-    PyObject* found = nullptr;
-    if (key && compat::DictGetItemRef(modules, key.get(), &found) > 0) bootstrap = Ref::steal(found);
-  }
+  Ref bootstrap = ImportBootstrap();
   Ref module_spec_type;
   if (bootstrap) module_spec_type = Ref::steal(PyObject_GetAttrString(bootstrap.get(), "ModuleSpec"));
   Ref args;
@@ -176,23 +185,39 @@ int InitModuleObjects(bool* marked) noexcept {
 // owner holds the module from a successful import until it ends; a failed
 // import holds nothing. Another interpreter then takes over: the owner's
 // objects are forgotten (never released: the owner's runtime may be gone)
-// and the sequence runs afresh. All decisions about owners are made here
-// and in the marker's destructor, with no Python code run in between: the
-// place for a lock where there is no GIL.
+// and the sequence runs afresh. Every decision about owners is made under
+// the binding's lock, in plain C steps: the claim below, and the marker's
+// destructor.
 
 constexpr const char* kOwnerMarkerName = "quendrix.core.enums.weekdays owner";
 
+struct OwnerBinding {
+  Mutex mutex;
+  // The interpreter whose import made the state's objects (-1: none yet).
+  // It holds the module while g_state.module is set, until it ends.
+  int64_t owner_id QX_GUARDED_BY(mutex) = -1;
+  // The marker left in the owner's interpreter dictionary; borrowed, only
+  // compared, never dereferenced. Its destruction sets `owner_gone`.
+  PyObject* owner_marker QX_GUARDED_BY(mutex) = nullptr;
+  bool owner_gone QX_GUARDED_BY(mutex) = false;
+};
+
+OwnerBinding g_binding;
+
 // Run when the owner's interpreter dictionary drops the marker: the
-// interpreter is ending (or replaced the marker). Touches no object.
+// interpreter is ending (or replaced the marker), on whatever thread
+// finalises it. Touches no object.
 void OnOwnerGone(PyObject* marker) noexcept {
-  if (marker != g_state.owner_marker) return;  // left by an earlier owner
-  g_state.owner_marker = nullptr;
-  g_state.owner_gone = true;
+  MutexGuard guard(g_binding.mutex);
+  if (marker != g_binding.owner_marker) return;  // left by an earlier owner
+  g_binding.owner_marker = nullptr;
+  g_binding.owner_gone = true;
 }
 
 // Leaves a marker in the current interpreter's dictionary (a place only C
-// code reaches), under the module's name. 0, or -1 with an exception.
-int MarkOwner() noexcept {
+// code reaches), under the module's name. 0, or -1 with an exception. Makes
+// and stores objects, so the binding's lock is taken only to record it.
+int MarkOwner() noexcept QX_EXCLUDES(g_binding.mutex) {
   PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());  // borrowed
   if (dict == nullptr) {
     PyErr_NoMemory();  // the only reason it has none
@@ -200,10 +225,15 @@ int MarkOwner() noexcept {
   }
   Ref marker = Ref::steal(PyCapsule_New(&g_state, kOwnerMarkerName, OnOwnerGone));
   if (!marker) return -1;
-  // Set first: a marker this one replaces must see that it is not current.
-  g_state.owner_marker = marker.get();
+  // Recorded first: a marker this one replaces must see that it is not
+  // current when the store releases it.
+  {
+    MutexGuard guard(g_binding.mutex);
+    g_binding.owner_marker = marker.get();
+  }
   if (PyDict_SetItemString(dict, kModuleDottedName, marker.get()) < 0) {
-    g_state.owner_marker = nullptr;
+    MutexGuard guard(g_binding.mutex);
+    g_binding.owner_marker = nullptr;
     return -1;
   }
   return 0;
@@ -212,46 +242,144 @@ int MarkOwner() noexcept {
 enum class Claim { kRefused, kReady, kRun };
 
 // Decides what this call of the entry does. kReady: the module is this
-// interpreter's; kRun: this interpreter owns the state and runs the
-// sequence, with `initialising` set; kRefused: ImportError set.
-Claim ClaimState() noexcept {
+// interpreter's, in *ready (a new reference); kRun: this interpreter owns
+// the state and this thread holds g_init_claim; kRefused: ImportError set.
+Claim ClaimState(PyObject** ready) noexcept QX_EXCLUDES(g_binding.mutex) {
   const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (id < 0) return Claim::kRefused;
-  if (g_state.owner_id >= 0 && g_state.owner_id != id) {
-    if (g_state.initialising || (g_state.module != nullptr && !g_state.owner_gone)) {
+  enum { kDecided, kHeldElsewhere, kRunning } refusal = kDecided;
+  int64_t holder = -1;
+  bool mark = false;
+  {
+    MutexGuard guard(g_binding.mutex);
+    if (g_binding.owner_id >= 0 && g_binding.owner_id != id) {
+      if (g_init_claim.HeldByAnyThread() || (g_state.module != nullptr && !g_binding.owner_gone)) {
+        refusal = kHeldElsewhere;
+        holder = g_binding.owner_id;
+      } else {
+        ForgetObjects();
+        g_binding.owner_id = -1;
+        g_binding.owner_marker = nullptr;
+        g_binding.owner_gone = false;
+      }
+    }
+    if (refusal == kDecided) {
+      if (g_init_claim.HeldByAnyThread()) {
+        refusal = kRunning;
+      } else if (g_state.module != nullptr) {
+        // The state keeps its own reference: later calls of the module's
+        // functions use the module after every importer has dropped it.
+        *ready = Py_NewRef(g_state.module);
+        return Claim::kReady;
+      } else {
+        mark = g_binding.owner_id != id || (g_binding.owner_marker == nullptr && !g_binding.owner_gone);
+        g_init_claim.Take();
+      }
+    }
+  }
+  switch (refusal) {
+    case kHeldElsewhere:
       PyErr_Format(PyExc_ImportError,
                    "module %s was first imported in another interpreter (ID %lld) and cannot be loaded in "
                    "this one (ID %lld) while that one exists",
-                   kModuleDottedName, static_cast<long long>(g_state.owner_id), static_cast<long long>(id));
+                   kModuleDottedName, static_cast<long long>(holder), static_cast<long long>(id));
+      return Claim::kRefused;
+    case kRunning:
+      // Python code that the body runs imported the module again (or, where
+      // the import system's lock could not be taken, another thread did).
+      PyErr_Format(PyExc_ImportError,
+                   "cannot import %s while it is being initialised (most likely due to a circular import)",
+                   kModuleDottedName);
+      return Claim::kRefused;
+    case kDecided:
+      break;
+  }
+  if (mark) {
+    if (MarkOwner() < 0) {
+      MutexGuard guard(g_binding.mutex);
+      g_init_claim.Give();
       return Claim::kRefused;
     }
-    ForgetObjects();
-    g_state.owner_id = -1;
-    g_state.owner_marker = nullptr;
-    g_state.owner_gone = false;
+    MutexGuard guard(g_binding.mutex);
+    g_binding.owner_id = id;
   }
-  if (g_state.initialising) {
-    // Python code that the body runs imported the module again.
-    PyErr_Format(PyExc_ImportError,
-                 "cannot import %s while it is being initialised (most likely due to a circular import)",
-                 kModuleDottedName);
-    return Claim::kRefused;
-  }
-  // The state keeps its own reference: later calls of the module's functions
-  // use the module after every importer has dropped it.
-  if (g_state.module != nullptr) return Claim::kReady;
-  if (g_state.owner_id != id || (g_state.owner_marker == nullptr && !g_state.owner_gone)) {
-    if (MarkOwner() < 0) return Claim::kRefused;
-    g_state.owner_id = id;
-  }
-  g_state.initialising = true;
   return Claim::kRun;
 }
 
-// The sequence has returned; whether it made the module or not, the owner
-// stays (a failed import leaves its objects for its own retry, and any other
-// interpreter may take over).
-void EndClaim() noexcept { g_state.initialising = false; }
+// The sequence is over, the module published or cleared: whether it made
+// the module or not, the owner stays (a failed import leaves its objects for
+// its own retry, and any other interpreter may take over).
+void EndClaim() noexcept QX_EXCLUDES(g_binding.mutex) {
+  MutexGuard guard(g_binding.mutex);
+  g_init_claim.Give();
+}
+
+// The import system's own lock of the module's name, in the interpreter
+// that runs the entry, held for the whole call. Every call of the entry in
+// that interpreter takes it (an import through the import system already
+// holds it), so a second thread's call waits for the first to finish and
+// then finds the module made, or makes it itself after a failure. The wait
+// is one the import system sees: where the thread running the sequence
+// waits, directly or not, on a module lock this thread holds, acquiring
+// raises its deadlock error, and the call is refused instead. The same
+// thread takes it again at once (the lock counts), and the claim refuses
+// that call. From 3.13 on every interpreter's call runs in the main
+// interpreter, so a first import from another interpreter waits here too.
+class ImportLock {
+ public:
+  ImportLock() = default;
+  ImportLock(const ImportLock&) = delete;
+  ImportLock& operator=(const ImportLock&) = delete;
+  ~ImportLock() { Release(); }
+
+  // 0: held, or not to be had, and the claim alone decides; -1 with an
+  // exception: the import system's deadlock error as the circular-import
+  // refusal, or an interruption (KeyboardInterrupt while waiting). A lock
+  // that cannot be made or found (its bootstrap module gone, no memory) is
+  // not to be had: the import goes on without it, as before there was one.
+  int Acquire() noexcept {
+    Ref bootstrap = ImportBootstrap();
+    if (!bootstrap) return 0;
+    Ref get_lock = Ref::steal(PyObject_GetAttrString(bootstrap.get(), "_get_module_lock"));
+    Ref name;
+    if (get_lock) name = Ref::steal(PyUnicode_FromString(kModuleDottedName));
+    Ref lock;
+    if (name) lock = Ref::steal(PyObject_CallOneArg(get_lock.get(), name.get()));
+    Ref acquired;
+    if (lock) acquired = Ref::steal(PyObject_CallMethod(lock.get(), "acquire", nullptr));
+    if (acquired) {
+      lock_ = std::move(lock);
+      return 0;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+    if (lock) {
+      Ref deadlock = Ref::steal(PyObject_GetAttrString(bootstrap.get(), "_DeadlockError"));
+      if (deadlock && PyErr_ExceptionMatches(deadlock.get())) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ImportError,
+                     "cannot import %s while it is being initialised (most likely due to a circular import)",
+                     kModuleDottedName);
+        return -1;
+      }
+    }
+    PyErr_Clear();
+    return 0;
+  }
+
+ private:
+  // Keeps the call's outcome: the pending error (or none) is put aside.
+  void Release() noexcept {
+    if (!lock_) return;
+    PyThreadState* tstate = PyThreadState_Get();
+    SavedError pending = SaveErrorState(tstate);
+    Ref released = Ref::steal(PyObject_CallMethod(lock_.get(), "release", nullptr));
+    if (!released) PyErr_WriteUnraisable(lock_.get());
+    lock_.reset();
+    RestoreErrorState(tstate, std::move(pending));
+  }
+
+  Ref lock_;
+};
 
 // The whole sequence after the checks of the entry; 0, or -1 with the
 // position to report in *fail.
@@ -274,30 +402,34 @@ PyMODINIT_FUNC PyInit_weekdays(void) {
   // First, before the state is read: an interpreter that will refuse the
   // module must not run any of it.
   if (compat::CheckSinglePhaseAllowed(kModuleDottedName) < 0) return nullptr;
-  // No GIL: one thread at a time runs the entry and writes the state; the
-  // same thread re-entering (a circular import) is refused by ClaimState.
-  static compat::RecursiveMutex entry_mutex;
-  compat::LockGuard guard(entry_mutex);
-  switch (ClaimState()) {
+  // No lock of the module's own is held while the sequence runs Python code:
+  // calls wait on the import system's lock, and the claim (taken and given
+  // back in plain C steps) decides.
+  ImportLock import_lock;
+  if (import_lock.Acquire() < 0) return nullptr;
+  PyObject* ready = nullptr;
+  switch (ClaimState(&ready)) {
     case Claim::kRefused:
       return nullptr;
     case Claim::kReady:
-      return Py_NewRef(g_state.module);
+      return ready;
     case Claim::kRun:
       break;
   }
 
+  // The module is published or cleared before the claim is given back: a
+  // call that finds no claim may take whatever g_state.module holds.
   Failure fail;
-  const int rc = Initialise(&fail);
-  EndClaim();
-  if (rc == 0) return Py_NewRef(g_state.module);
-
-  if (g_state.module != nullptr) {
+  PyObject* result = nullptr;
+  if (Initialise(&fail) == 0) {
+    result = Py_NewRef(g_state.module);
+  } else if (g_state.module != nullptr) {
     if (g_state.module_dict != nullptr) AddTraceback(kInitFunctionName, fail.pos);
     UnregisterModule(g_state.module);
     Py_CLEAR(g_state.module);
-    return nullptr;
+  } else if (!PyErr_Occurred()) {
+    PyErr_SetString(PyExc_ImportError, kInitFunctionName);
   }
-  if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, kInitFunctionName);
-  return nullptr;
+  EndClaim();
+  return result;
 }

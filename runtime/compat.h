@@ -234,85 +234,22 @@ inline constexpr bool kFreeThreaded = true;
 inline constexpr bool kFreeThreaded = false;
 #endif
 
-// Guards module-wide C state that the GIL guards in the other builds.
-// Without the GIL a PyMutex (it lets the thread state go while it waits, so
-// a waiting thread never holds up a stop-the-world pause); with it, nothing.
-// Held only around plain C steps: code run under it must not reach it again.
-class Mutex {
- public:
-#ifdef Py_GIL_DISABLED
-  void lock() noexcept { PyMutex_Lock(&mutex_); }
-  void unlock() noexcept { PyMutex_Unlock(&mutex_); }
-
- private:
-  PyMutex mutex_{};
-#else
-  void lock() noexcept {}
-  void unlock() noexcept {}
-#endif
-};
-
-// The same, for a section the holding thread may enter again (the module's
-// entry, which a circular import re-enters on the same thread).
-class RecursiveMutex {
- public:
-#ifdef Py_GIL_DISABLED
-  void lock() noexcept {
-    const unsigned long me = PyThread_get_thread_ident();
-    if (owner_.load(std::memory_order_relaxed) == me) {
-      ++depth_;
-      return;
-    }
-    mutex_.lock();
-    owner_.store(me, std::memory_order_relaxed);
-    depth_ = 1;
-  }
-  void unlock() noexcept {
-    if (--depth_ != 0) return;
-    owner_.store(0, std::memory_order_relaxed);
-    mutex_.unlock();
-  }
-
- private:
-  Mutex mutex_;
-  std::atomic<unsigned long> owner_{0};
-  int depth_ = 0;
-#else
-  void lock() noexcept {}
-  void unlock() noexcept {}
-#endif
-};
-
-template <typename M>
-class LockGuard {
- public:
-  explicit LockGuard(M& m) noexcept : m_(m) { m_.lock(); }
-  ~LockGuard() { m_.unlock(); }
-  LockGuard(const LockGuard&) = delete;
-  LockGuard& operator=(const LockGuard&) = delete;
-
- private:
-  M& m_;
-};
-using MutexGuard = LockGuard<Mutex>;
-
 // An iterator over iterable, a view of registry (a class's members), that
-// another thread's stores, made under lock, cannot break. Free-threaded
-// 3.13's OrderedDict guards neither its order nor its walks, and a critical
-// section on it is no help: its own, taken again inside, suspends the outer
-// one. So there a walk over an OrderedDict is over a copy taken under lock;
-// a registry of another type is the user's own, walked as it is. With the
-// GIL, the plain iterator, and the interpreter's own errors if the registry
-// changes during the walk.
-inline PyObject* GuardedIter([[maybe_unused]] RecursiveMutex& lock, [[maybe_unused]] PyObject* registry,
-                             PyObject* iterable) noexcept {
+// another thread's stores cannot break. Free-threaded 3.13's OrderedDict
+// guards neither its order nor its walks, so there a walk over an
+// OrderedDict is over a copy taken under the registry's critical section,
+// which the module's stores into a registry take too (the interpreter
+// suspends it should Python code run by the copy block). A registry of
+// another type is the user's own, walked as it is. With the GIL, the plain
+// iterator, and the interpreter's own errors if the registry changes during
+// the walk.
+inline PyObject* GuardedIter([[maybe_unused]] PyObject* registry, PyObject* iterable) noexcept {
 #ifdef Py_GIL_DISABLED
   if (!PyODict_CheckExact(registry)) return PyObject_GetIter(iterable);
   PyObject* copy;
-  {
-    LockGuard<RecursiveMutex> guard(lock);
-    copy = PySequence_List(iterable);
-  }
+  Py_BEGIN_CRITICAL_SECTION(registry);
+  copy = PySequence_List(iterable);
+  Py_END_CRITICAL_SECTION();
   if (copy == nullptr) return nullptr;
   PyObject* it = PyObject_GetIter(copy);
   Py_DECREF(copy);

@@ -12,17 +12,19 @@
 namespace qx {
 
 PyObject* LookupModuleGlobal(PyObject* name) noexcept {
-  if (g_state.module_dict == nullptr) return LookupBuiltin(name);
+  Ref globals = Ref::steal(ReadShared(&g_state.module_dict));
+  if (!globals) return LookupBuiltin(name);
   // The probe takes the hash cached in the name's str object. A strong
   // reference: another thread may replace the global at once.
   PyObject* r = nullptr;
-  const int found = compat::DictGetItemRef(g_state.module_dict, name, &r);
+  const int found = compat::DictGetItemRef(globals.get(), name, &r);
   if (found != 0) return r;  // the value, or null with the probe's error
   return LookupBuiltin(name);
 }
 
 PyObject* LookupBuiltin(PyObject* name) noexcept {
-  PyObject* r = g_state.builtins_module != nullptr ? GetAttrByStr(g_state.builtins_module, name) : nullptr;
+  Ref builtins = Ref::steal(ReadShared(&g_state.builtins_module));
+  PyObject* r = builtins ? GetAttrByStr(builtins.get(), name) : nullptr;
   if (r == nullptr) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
   return r;
 }
@@ -63,8 +65,8 @@ PyObject* ImportModule(PyObject* name, PyObject* from_list) noexcept {
   // The module's own dictionary: it is kept for the life of the process,
   // while the module object is not there before (or after a failed)
   // initialisation, and functions of a failed import may still be called.
-  PyObject* globals = g_state.module_dict;
-  if (globals == nullptr) {
+  Ref globals = Ref::steal(ReadShared(&g_state.module_dict));
+  if (!globals) {
     PyErr_SetString(PyExc_ImportError, kInitFunctionName);
     return nullptr;
   }
@@ -72,12 +74,12 @@ PyObject* ImportModule(PyObject* name, PyObject* from_list) noexcept {
   if (!locals) return nullptr;
   if (std::strchr(kModuleDottedName, '.') != nullptr) {
     // Relative to this module's package first, as an implicit relative import.
-    PyObject* m = PyImport_ImportModuleLevelObject(name, globals, locals.get(), from_list, 1);
+    PyObject* m = PyImport_ImportModuleLevelObject(name, globals.get(), locals.get(), from_list, 1);
     if (m != nullptr) return m;
     if (!PyErr_ExceptionMatches(PyExc_ImportError)) return nullptr;
     PyErr_Clear();
   }
-  return PyImport_ImportModuleLevelObject(name, globals, locals.get(), from_list, 0);
+  return PyImport_ImportModuleLevelObject(name, globals.get(), locals.get(), from_list, 0);
 }
 
 PyObject* ImportNameFrom(PyObject* module, PyObject* name) noexcept {

@@ -21,13 +21,11 @@ namespace {
 // The implementation file named when implementation-file lines are shown.
 constexpr const char* kImplementationFileName = "quendrix/core/enums/weekdays";
 
-// The code-object cache and the recorded position, which failing calls on
-// any thread update. Held only around plain C steps: making a code object
-// or releasing one may run Python code, which may fail here again.
-compat::Mutex g_cache_mutex;
-
+// The cache's lock (g_traceback_mutex) is held only around plain C steps:
+// making a code object or releasing one may run Python code, which may fail
+// here again.
 void SetErrorPosition(const Position& pos) noexcept {
-  compat::MutexGuard guard(g_cache_mutex);
+  MutexGuard guard(g_traceback_mutex);
   g_state.error_file = FileName(pos.file);
   g_state.error_line = pos.source_line;
   g_state.error_impl_line = pos.impl_line;
@@ -56,8 +54,8 @@ constexpr size_t kEntryNameSize = 512;
 }  // namespace
 
 PyObject* CodeCacheFind(int32_t key, const char* function_name, const char* file_name) noexcept {
+  MutexGuard guard(g_traceback_mutex);
   CodeObjectCache& cache = g_state.code_cache;
-  compat::MutexGuard guard(g_cache_mutex);
   if (key == 0 || cache.entries == nullptr) return nullptr;
   const int32_t pos = CacheSearch(cache, key);
   if (pos < cache.count && cache.entries[pos].key == key &&
@@ -70,8 +68,8 @@ PyObject* CodeCacheFind(int32_t key, const char* function_name, const char* file
 void CodeCacheInsert(int32_t key, PyObject* code, const char* function_name, const char* file_name) noexcept {
   assert(code != nullptr && function_name != nullptr && file_name != nullptr);
   Ref replaced;  // released after the lock
+  MutexGuard guard(g_traceback_mutex);
   CodeObjectCache& cache = g_state.code_cache;
-  compat::MutexGuard guard(g_cache_mutex);
   if (key == 0) return;
   if (cache.entries == nullptr) {
     auto* entries =
@@ -104,7 +102,8 @@ void CodeCacheInsert(int32_t key, PyObject* code, const char* function_name, con
 }
 
 int32_t ResolveImplementationLine(PyThreadState* tstate, int32_t line) noexcept {
-  if (g_state.runtime_module == nullptr) return 0;
+  Ref runtime = Ref::steal(ReadShared(&g_state.runtime_module));
+  if (!runtime) return 0;
   // The switch is whatever Python code made it: its truth test (or a key's
   // __eq__ in the module's dictionary) may call a function of this module
   // that fails, and that entry would read the switch again, and so on for
@@ -117,8 +116,7 @@ int32_t ResolveImplementationLine(PyThreadState* tstate, int32_t line) noexcept 
 
   PyObject* name = g_state.names.impl_line_in_traceback;
   Ref flag;
-  PyObject* dict =
-      PyModule_Check(g_state.runtime_module) ? PyModule_GetDict(g_state.runtime_module) : nullptr;
+  PyObject* dict = PyModule_Check(runtime.get()) ? PyModule_GetDict(runtime.get()) : nullptr;
   if (dict != nullptr) {
     PyObject* item = nullptr;
     // A lookup that raised (a key's __eq__) counts as absence; its error must
@@ -126,7 +124,7 @@ int32_t ResolveImplementationLine(PyThreadState* tstate, int32_t line) noexcept 
     if (compat::DictGetItemRef(dict, name, &item) < 0) PyErr_Clear();
     flag = Ref::steal(item);
   } else {
-    Ref value = Ref::steal(GetAttrByStr(g_state.runtime_module, name));
+    Ref value = Ref::steal(GetAttrByStr(runtime.get(), name));
     if (value) {
       flag = Ref::borrow(PyObject_Not(value.get()) ? Py_False : Py_True);
     } else {
@@ -135,7 +133,7 @@ int32_t ResolveImplementationLine(PyThreadState* tstate, int32_t line) noexcept 
   }
   if (!flag) {
     line = 0;
-    (void)PyObject_SetAttr(g_state.runtime_module, name, Py_False);
+    (void)PyObject_SetAttr(runtime.get(), name, Py_False);
   } else if (PyObject_Not(flag.get())) {
     // False, or a truth test that raised: either way the line stays hidden.
     line = 0;
@@ -177,9 +175,10 @@ void AddTraceback(const char* function_name, const Position& pos) noexcept {
     if (code) CodeCacheInsert(key, code.get(), function_name, file_name);
   }
   Ref frame;
-  if (code && g_state.module_dict != nullptr) {
+  Ref globals = Ref::steal(ReadShared(&g_state.module_dict));
+  if (code && globals) {
     frame = Ref::steal(reinterpret_cast<PyObject*>(
-        PyFrame_New(tstate, reinterpret_cast<PyCodeObject*>(code.get()), g_state.module_dict, nullptr)));
+        PyFrame_New(tstate, reinterpret_cast<PyCodeObject*>(code.get()), globals.get(), nullptr)));
   }
   if (!frame && PyErr_Occurred()) {
     // No entry: the error of the failed call takes the pending one's place.

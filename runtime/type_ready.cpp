@@ -1,5 +1,6 @@
 #include "runtime/type_ready.h"
 
+#include "core/module_state.h"
 #include "runtime/compat.h"
 
 namespace qx {
@@ -7,14 +8,12 @@ namespace qx {
 namespace {
 
 // The types whose readying failed; the module has two static types, and the
-// tests a few more.
+// tests a few more. Only the initialisation sequence readies types.
 constexpr int kMaxFailedTypes = 8;
-PyTypeObject* g_failed_types[kMaxFailedTypes];
-int g_failed_count = 0;
-compat::Mutex g_failed_mutex;  // readying runs on any thread that imports
+PyTypeObject* g_failed_types[kMaxFailedTypes] QX_GUARDED_BY(g_init_claim);
+int g_failed_count QX_GUARDED_BY(g_init_claim) = 0;
 
-bool HasFailed(PyTypeObject* type) noexcept {
-  compat::MutexGuard guard(g_failed_mutex);
+bool HasFailed(PyTypeObject* type) noexcept QX_REQUIRES(g_init_claim) {
   for (int i = 0; i < g_failed_count; ++i) {
     if (g_failed_types[i] == type) return true;
   }
@@ -24,6 +23,7 @@ bool HasFailed(PyTypeObject* type) noexcept {
 }  // namespace
 
 int ReadyStaticType(PyTypeObject* type) noexcept {
+  g_init_claim.AssertHeld();
   if (!compat::kTypeReadyRetryable && HasFailed(type)) {
     PyErr_Format(PyExc_ImportError, "type %.200s could not be made ready earlier in this process",
                  type->tp_name);
@@ -32,9 +32,8 @@ int ReadyStaticType(PyTypeObject* type) noexcept {
   if (PyType_Ready(type) == 0) return 0;
   // Past the table's end a type is simply not remembered; that cannot happen
   // with the module's own types.
-  if (!compat::kTypeReadyRetryable) {
-    compat::MutexGuard guard(g_failed_mutex);
-    if (g_failed_count < kMaxFailedTypes) g_failed_types[g_failed_count++] = type;
+  if (!compat::kTypeReadyRetryable && g_failed_count < kMaxFailedTypes) {
+    g_failed_types[g_failed_count++] = type;
   }
   return -1;
 }

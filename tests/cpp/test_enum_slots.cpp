@@ -53,7 +53,10 @@ TEST(EnumMetaInit, FailingTypeInitAndRegistryFactory) {
 
 TEST(SetupPickling, MovesOnlyWhenPicklingIsLeftToObject) {
   // Readying again (an import retried after a failure) keeps the moved methods.
-  ASSERT_EQ(qx::InitEnumMetaType(), 0);
+  {
+    qxtest::SequenceClaim claim;
+    ASSERT_EQ(qx::InitEnumMetaType(), 0);
+  }
   EXPECT_NE(PyDict_GetItemString(qx::QxEnumMetaType.tp_dict, "__reduce__"), nullptr);
   EXPECT_EQ(PyDict_GetItemString(qx::QxEnumMetaType.tp_dict, "__reduce_qx__"), nullptr);
 

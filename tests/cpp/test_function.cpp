@@ -421,6 +421,7 @@ TEST(FunctionRegistry, FetchSharedTypeChecksWhatItFinds) {
   constexpr Py_ssize_t kSize = sizeof(qx::QxFunctionObject);
   static PyTypeObject own = MakeStaticType("qx_test_shared", kSize);
   Ref reg = Ref::steal(PyModule_New("qx_test_registry"));
+  qxtest::SequenceClaim claim;
   auto fetch = [&]() {
     return Ref::steal(reinterpret_cast<PyObject*>(qx::FetchSharedType(reg.get(), &own)));
   };

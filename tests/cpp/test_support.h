@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "core/module_state.h"
 #include "runtime/compat.h"
 #include "runtime/ref.h"
 
@@ -34,6 +35,16 @@ inline bool Fact(const char* name) {
   }
   return PyDict_GetItemString(ns.get(), "value") == Py_True;
 }
+
+// Holds the right to run the initialisation sequence for a test that calls
+// one of its routines (readying a static type, the pickling set-up) directly.
+class SequenceClaim {
+ public:
+  SequenceClaim() { qx::g_init_claim.Take(); }
+  ~SequenceClaim() { qx::g_init_claim.Give(); }
+  SequenceClaim(const SequenceClaim&) = delete;
+  SequenceClaim& operator=(const SequenceClaim&) = delete;
+};
 
 // Runs Python source in a fresh namespace (with builtins) and returns the
 // namespace dictionary; fails the test on error.
