@@ -77,14 +77,14 @@ struct ModuleState {
   // a failed one; complete once the sequence is over. Read by the entry
   // under its binding's lock, and only while no sequence runs.
   PyObject* module;
-  PyObject* module_dict;      // replaced by each run: ReadShared
-  PyObject* builtins_module;  // replaced by each run: ReadShared
-  PyObject* runtime_module;   // "qx_runtime", found in sys.modules; replaced by each run: ReadShared
-  PyObject* empty_tuple;      // made once per owner
-  PyObject* empty_bytes;      // made once per owner
-  PyTypeObject* function_type;  // owned; the registry's function type, a static type, never freed
-  NameObjects names;            // made once per owner
-  PyObject* checksum_int;       // made once per owner
+  PyObject* module_dict;         // replaced by each run: ReadShared
+  PyObject* builtins_module;     // replaced by each run: ReadShared
+  PyObject* runtime_module;      // "qx_runtime", found in sys.modules; replaced by each run: ReadShared
+  PyObject* empty_tuple;         // made once per owner
+  PyObject* empty_bytes;         // made once per owner
+  PyTypeObject* function_type;   // owned; the registry's function type, a static type, never freed
+  NameObjects names;             // made once per owner
+  PyObject* checksum_int;        // made once per owner
   PyObject* builtin_ValueError;  // replaced by each run: ReadShared
   // Per method of the fallback class, in the order of its rows
   // (enums/enum_base.cpp): the code object, and the defaults tuple (null:

@@ -114,7 +114,8 @@ PyObject* NewBody(PyObject* cls, PyObject* value, PyObject* name, Failure* fail)
     if (!message) {
       return fail->At(33, kNewLines.format);
     }
-    Ref exc = Ref::steal(CallOneArg(g_state.builtin_ValueError, message.get()));
+    Ref value_error = Ref::steal(ReadShared(&g_state.builtin_ValueError));
+    Ref exc = Ref::steal(CallOneArg(value_error.get(), message.get()));
     if (!exc) {
       return fail->At(33, kNewLines.make_error);
     }

@@ -9,6 +9,7 @@
 #include "enums/internal.h"
 #include "runtime/arg_parsing.h"
 #include "runtime/calls.h"
+#include "runtime/compat.h"
 #include "runtime/conversions.h"
 #include "runtime/exceptions.h"
 #include "runtime/lookups.h"
@@ -213,7 +214,7 @@ constexpr struct {
 
 PyObject* RaiseChecksumError(int32_t checksum, Failure* fail) noexcept {
   const NameObjects& n = g_state.names;
-  Ref from_list = Ref::steal(PyList_New(1));
+  Ref from_list = Ref::steal(compat::NewList(1));
   if (!from_list) {
     return fail->At(3, kChecksumErrorLines.from_list);
   }

@@ -11,6 +11,7 @@
 #include "function/function_object.h"
 #include "module/class_creation.h"
 #include "runtime/calls.h"
+#include "runtime/compat.h"
 #include "runtime/lookups.h"
 #include "runtime/ref.h"
 
@@ -31,7 +32,7 @@ int NamespaceStore(PyObject* ns, PyObject* key, PyObject* value) noexcept {
 
 // `from <module> import <name>`, relative to the package first.
 PyObject* ImportFrom(PyObject* module_name, PyObject* name) noexcept {
-  Ref from_list = Ref::steal(PyList_New(1));
+  Ref from_list = Ref::steal(compat::NewList(1));
   if (!from_list) return nullptr;
   PyList_SET_ITEM(from_list.get(), 0, Py_NewRef(name));
   Ref module = Ref::steal(ImportModule(module_name, from_list.get()));
@@ -93,7 +94,7 @@ constexpr Py_ssize_t kMemberCount = std::size(kMembers);
 
 int BuildWeekdays(Failure* fail) noexcept {
   NameObjects& n = g_state.names;
-  Ref pairs = Ref::steal(PyList_New(kMemberCount));
+  Ref pairs = Ref::steal(compat::NewList(kMemberCount));
   if (!pairs) return fail->At(SourceFile::EnumSupport, 53).Status();
   for (Py_ssize_t i = 0; i < kMemberCount; ++i) {
     Ref value = Ref::steal(PyLong_FromLong(kMembers[i].value));

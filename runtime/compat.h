@@ -293,6 +293,28 @@ inline int DictGetItemRef(PyObject* dict, PyObject* key, PyObject** result) noex
 #endif
 }
 
+// A new list of n items for the caller to set with PyList_SET_ITEM, or null
+// with an exception. Free-threaded 3.13's PyList_New releases the list
+// without clearing its item pointer when the items cannot be allocated, and
+// a list taken from the free list then frees stale items and crashes; a
+// list grown from empty never meets that path. Its items are None until
+// set, which is immortal there: overwriting one needs no release.
+inline PyObject* NewList(Py_ssize_t n) noexcept {
+#ifdef Py_GIL_DISABLED
+  PyObject* list = PyList_New(0);
+  if (list == nullptr) return nullptr;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (PyList_Append(list, Py_None) < 0) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+  }
+  return list;
+#else
+  return PyList_New(n);
+#endif
+}
+
 // A list item as a strong reference, or null with IndexError.
 inline PyObject* ListGetItemRef(PyObject* list, Py_ssize_t i) noexcept {
 #if QX_PY313
