@@ -16,6 +16,8 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
 #if defined(__clang__)
 #define QX_THREAD_ANNOTATION(x) __attribute__((x))
 #else
@@ -63,6 +65,41 @@ class QX_SCOPED_CAPABILITY MutexGuard {
 
  private:
   Mutex& mutex_;
+};
+
+// A critical section for a structure that Python code may change while it
+// is guarded, and whose own object lock does not serve: free-threaded 3.13's
+// OrderedDict takes its own lock again inside its operations, and a section
+// on the same object is suspended for that inner step, letting another
+// thread in half-way through. So the section is on one of a fixed set of
+// lock objects chosen by the structure's address (structures that share one
+// only wait for each other). Like any critical section it is suspended
+// while the thread blocks, so no thread waits on another in a cycle; it
+// guarantees exclusion between the points where Python code could block.
+// Nothing with the GIL.
+class StripedSection {
+ public:
+  explicit StripedSection([[maybe_unused]] const void* key) noexcept {
+#ifdef Py_GIL_DISABLED
+    PyCriticalSection_Begin(&section_, &stripes_[(reinterpret_cast<std::uintptr_t>(key) >> 4) % kStripes]);
+#endif
+  }
+  ~StripedSection() {
+#ifdef Py_GIL_DISABLED
+    PyCriticalSection_End(&section_);
+#endif
+  }
+  StripedSection(const StripedSection&) = delete;
+  StripedSection& operator=(const StripedSection&) = delete;
+
+ private:
+#ifdef Py_GIL_DISABLED
+  static constexpr std::uintptr_t kStripes = 64;
+  // Object headers used only for their lock (ob_mutex, which the section
+  // takes): never given to Python code, never reference counted.
+  static inline PyObject stripes_[kStripes]{};
+  PyCriticalSection section_;
+#endif
 };
 
 }  // namespace qx

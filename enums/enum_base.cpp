@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "core/module_state.h"
+#include "core/sync.h"
 #include "enums/enum_meta.h"
 #include "runtime/arg_parsing.h"
 #include "runtime/calls.h"
@@ -143,16 +144,17 @@ PyObject* NewBody(PyObject* cls, PyObject* value, PyObject* name, Failure* fail)
   if (!members) {
     return fail->At(37, kNewLines.members);
   }
-  // Under the registry's critical section, which a walk over it takes too:
-  // without the GIL, free-threaded 3.13's OrderedDict links a new key into
-  // its order outside its own lock, and two threads appending at once can
-  // lose a member. The store runs Python code (the key's __hash__ and
-  // __eq__, a replaced value's finalizer); should it block, the interpreter
-  // suspends the section, so no other thread waits on this one.
+  // Under the registry's section, which a walk over it takes too: without
+  // the GIL, free-threaded 3.13's OrderedDict links a new key into its order
+  // outside its own lock, and two threads appending at once can lose a
+  // member. The store runs Python code (the key's __hash__ and __eq__, a
+  // replaced value's finalizer); should it block, the interpreter suspends
+  // the section, so no other thread waits on this one.
   int stored;
-  Py_BEGIN_CRITICAL_SECTION(members.get());
-  stored = PyObject_SetItem(members.get(), name, res.get());
-  Py_END_CRITICAL_SECTION();
+  {
+    StripedSection section(members.get());
+    stored = PyObject_SetItem(members.get(), name, res.get());
+  }
   if (stored < 0) {
     return fail->At(37, kNewLines.store_member);
   }

@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "core/sync.h"
+
 // The supported range, which CMake passes from python-versions.txt (the one
 // list): [QX_PY_VERSION_MIN, QX_PY_VERSION_END) as PY_VERSION_HEX values,
 // and the same for free-threaded builds (an empty range where none is).
@@ -237,19 +239,19 @@ inline constexpr bool kFreeThreaded = false;
 // An iterator over iterable, a view of registry (a class's members), that
 // another thread's stores cannot break. Free-threaded 3.13's OrderedDict
 // guards neither its order nor its walks, so there a walk over an
-// OrderedDict is over a copy taken under the registry's critical section,
-// which the module's stores into a registry take too (the interpreter
-// suspends it should Python code run by the copy block). A registry of
-// another type is the user's own, walked as it is. With the GIL, the plain
-// iterator, and the interpreter's own errors if the registry changes during
-// the walk.
+// OrderedDict is over a copy taken under the registry's section
+// (StripedSection, which the module's stores into a registry take too). A
+// registry of another type is the user's own, walked as it is. With the
+// GIL, the plain iterator, and the interpreter's own errors if the registry
+// changes during the walk.
 inline PyObject* GuardedIter([[maybe_unused]] PyObject* registry, PyObject* iterable) noexcept {
 #ifdef Py_GIL_DISABLED
   if (!PyODict_CheckExact(registry)) return PyObject_GetIter(iterable);
   PyObject* copy;
-  Py_BEGIN_CRITICAL_SECTION(registry);
-  copy = PySequence_List(iterable);
-  Py_END_CRITICAL_SECTION();
+  {
+    StripedSection section(registry);
+    copy = PySequence_List(iterable);
+  }
   if (copy == nullptr) return nullptr;
   PyObject* it = PyObject_GetIter(copy);
   Py_DECREF(copy);
