@@ -240,3 +240,59 @@ def test_an_entry_waiting_for_enum_does_not_hold_up_its_lock_holder(road):
     assert not report["a_hung"] and not report["b_hung"], f"deadlock (still running after 15 s): {report}"
     assert report["a"] == ["module"], report
     assert len(report["b"]) == 1 and (report["b"][0] == "module" or report["b"][0].startswith("ImportError: ")), report
+
+
+# ---------------------------------------------------------------------------
+# Sub-interpreters importing the module for the first time, all at once, each
+# from its own thread, the main interpreter never having imported it. Where
+# the entry runs in the main interpreter whoever imports, their entries meet
+# there: none may take another's initialisation for a circular import, and
+# the isolated ones must be refused by the import system without harm.
+
+FIRST_IMPORTS_FROM_SUB_INTERPRETERS = """
+import sys, threading, time
+ISOLATED, COUNT = {isolated}, 8
+subs = [sub_create(isolated=ISOLATED) for _ in range(COUNT)]
+errors = ["not run"] * COUNT
+barrier = threading.Barrier(COUNT)
+
+def run(i):
+    barrier.wait()
+    errors[i] = sub_run(subs[i], "import {name} as w; assert w.Weekdays(2) is w.Monday")
+
+assert "{name}" not in sys.modules
+threads = [threading.Thread(target=run, args=(i,), daemon=True) for i in range(COUNT)]
+for t in threads:
+    t.start()
+deadline = time.monotonic() + 10
+for t in threads:
+    t.join(max(0, deadline - time.monotonic()))
+assert not any(t.is_alive() for t in threads), "an import is stuck"
+for sub in subs:
+    xi.destroy(sub)
+import {name} as w
+assert w.Weekdays(7) is w.Saturday
+print(repr(errors))
+"""
+
+REFUSED_BY_THE_IMPORT_SYSTEM = "does not support loading in subinterpreters"
+
+
+@pytest.mark.skipif(not facts.RUNS_SINGLE_PHASE_ENTRY_IN_MAIN,
+                    reason="each sub-interpreter runs the entry itself, and the first one holds the module")
+@pytest.mark.parametrize("isolated", [False, True], ids=["legacy", "isolated"])
+def test_first_imports_from_many_sub_interpreters_at_once(isolated):
+    from test_lifetimes import SUBINTERPRETERS
+
+    refused = isolated or facts.REFUSES_SINGLE_PHASE_IN_ALL_SUBINTERPRETERS
+    # The race does not show in every process.
+    for _ in range(3):
+        out = run_child(SUBINTERPRETERS + FIRST_IMPORTS_FROM_SUB_INTERPRETERS.format(
+            name=NAME, isolated=isolated), timeout=30)
+        errors = ast.literal_eval(out.strip().splitlines()[-1])
+        print(errors)
+        if refused:
+            wrong = [e for e in errors if e is None or REFUSED_BY_THE_IMPORT_SYSTEM not in e]
+        else:
+            wrong = [e for e in errors if e is not None and ("ImportError" not in e or "circular import" in e)]
+        assert not wrong, f"{len(wrong)} of {len(errors)} imports got: {wrong[0]}"
