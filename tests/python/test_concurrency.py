@@ -11,6 +11,7 @@ import textwrap
 
 import interpreter_facts as facts
 import pytest
+import qx_retries
 
 NAME = "quendrix.core.enums.weekdays"
 
@@ -302,101 +303,9 @@ def test_first_imports_from_many_sub_interpreters_at_once(isolated):
 # A failed import leaves its functions reachable. Threads keep calling them,
 # each failure adding a traceback entry over the module's dictionary, while
 # another thread retries the import over and over: each retry replaces the
-# module, its dictionary, builtins and qx_runtime under their feet.
-
-CALLS_DURING_RETRIES = """
-import collections, enum, gc, pickle, sys, threading, time
-SECONDS, CALLERS = 3, 3
-# The relative attempts fail at once, without a search of the file system
-# (that search holds the import system's lock, and starves the retries).
-for m in ("collections", "enum", "pickle"):
-    sys.modules["{name}".rpartition(".")[0] + "." + m] = None
-saved, enum.IntEnum = enum.IntEnum, None
-gc.disable()
-try:
-    import {name}
-except TypeError as exc:
-    unpickle = init_entry(exc).tb_frame.f_globals["__qx_unpickle___Qx_EnumMeta"]
-else:
-    raise AssertionError("the import should have failed")
-Base = next(c for c in int.__subclasses__() if c.__name__ == "__Qx_EnumBase")
-gc.enable()
-
-# Each call fails, always the same way: the error and the one entry the
-# module adds, by name.
-CALLS = [
-    (lambda: unpickle(int, 1, None), pickle.PickleError, "__qx_unpickle___Qx_EnumMeta"),
-    (lambda: Base.__repr__(5), AttributeError, "__Qx_EnumBase.__repr__"),
-    (lambda: Base.__new__(Base), TypeError, "__Qx_EnumBase.__new__"),
-]
-
-def outcome(call, error, entry):
-    try:
-        call()
-    except error as exc:
-        tb, names = exc.__traceback__, []
-        while tb is not None:
-            code = tb.tb_frame.f_code
-            if code.co_filename == "enumsupport":
-                names.append(code.co_name.split(" (")[0])
-                tb.tb_frame.f_globals.get("__name__")  # the dictionary the entry reads
-            tb = tb.tb_next
-        return type(exc).__name__, str(exc), names
-    return "no error", "", []
-
-expected = [outcome(*c) for c in CALLS]
-for (_, _, entry), (_, _, names) in zip(CALLS, expected):
-    assert len(names) == 1 and names[0].endswith(entry), (entry, names)
-stop = threading.Event()
-problems, counts, retries = [], [], []
-
-def caller():
-    n = 0
-    while not stop.is_set():
-        for c, want in zip(CALLS, expected):
-            got = outcome(*c)
-            if got != want and len(problems) < 10:
-                problems.append((got, want))
-            n += 1
-    counts.append(n)
-
-def retrier():
-    # Without OrderedDict each retry fails at once, right after the
-    # module's objects were made anew: many replacements a second.
-    ordered_dict = collections.OrderedDict
-    del collections.OrderedDict
-    while not stop.is_set():
-        sys.modules.pop("qx_runtime", None)
-        try:
-            import {name}
-        except ImportError:
-            retries.append(1)
-        else:
-            problems.append("a retry succeeded without OrderedDict")
-    collections.OrderedDict = ordered_dict
-
-threads = [threading.Thread(target=caller, daemon=True) for _ in range(CALLERS)]
-threads.append(threading.Thread(target=retrier, daemon=True))
-sys.setswitchinterval(1e-5)
-for t in threads:
-    t.start()
-time.sleep(SECONDS)
-stop.set()
-deadline = time.monotonic() + 20
-for t in threads:
-    t.join(max(0, deadline - time.monotonic()))
-assert not any(t.is_alive() for t in threads), "a thread is stuck"
-assert not problems, problems
-assert retries and sum(counts), (len(retries), counts)
-enum.IntEnum = saved
-import {name} as w
-assert w.Weekdays(1) is w.Sunday
-assert [outcome(*c) for c in CALLS] == expected
-print(len(retries), "retries,", sum(counts), "failing calls")
-"""
+# module, its dictionary, builtins and qx_runtime under their feet
+# (qx_retries.py).
 
 
 def test_functions_of_a_failed_import_called_while_it_is_retried():
-    from test_lifetimes import INIT_ENTRY
-
-    print(run_child(INIT_ENTRY + CALLS_DURING_RETRIES.format(name=NAME), timeout=60))
+    print(run_child(qx_retries.source(seconds=3), timeout=60))

@@ -18,6 +18,13 @@ raise from them (each failure appends a traceback entry from the shared
 code-object cache), with no pause between steps. Under a free-threaded
 interpreter this runs truly in parallel; there the import must also have
 left the GIL off (sys._is_gil_enabled() False).
+Then LOSS_THREADS threads add LOSS_MEMBERS distinct members each to one
+class at once, with plain values: every one must be in the registry once,
+and an attribute of the class.
+Then a fresh interpreter calls, from several threads, the functions of an
+import that failed, while another thread retries the import over and over
+(RETRY_SECONDS; tests/python/qx_retries.py): no crash, and every call fails
+as it did before.
 Then PROCESSES fresh interpreters are started at once, each importing the
 module from IMPORTERS threads at once, and from IMPORTERS more threads that
 import the moment the module shows in sys.modules (while the first import is
@@ -41,12 +48,17 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import qx_ops  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "python"))
+import qx_retries  # noqa: E402
 from qx_ops import facts  # noqa: E402
 
 THREADS = 8
 ROUNDS = 4
 CREATORS = 4
 MEMBERS_PER_CREATOR = 60
+LOSS_THREADS = 8
+LOSS_MEMBERS = 150
+RETRY_SECONDS = 3
 PROCESSES = 6
 IMPORTERS = 4
 HAMMER_SECONDS = float(os.environ.get("QX_HAMMER_SECONDS", "5"))
@@ -382,6 +394,73 @@ def hammer_check():
 
 
 # ---------------------------------------------------------------------------
+# Members added to one class from many threads at once, none lost.
+
+def add_members(K, tid, barrier, failures, refused):
+    barrier.wait()
+    for i in range(LOSS_MEMBERS):
+        name = f"L{tid}_{i}"
+        try:
+            K(1 + tid * LOSS_MEMBERS + i, name)
+        except Exception as exc:  # noqa: BLE001
+            refused.append(name)
+            if len(refused) <= 5:
+                failures.append(f"member {name}: {type(exc).__name__}: {exc}")
+
+
+def lost_members_check():
+    qx_ops.load()
+    K = qx_ops.fresh_class()
+    failures, refused = [], []
+    barrier = threading.Barrier(LOSS_THREADS)
+    threads = [threading.Thread(target=add_members, args=(K, t, barrier, failures, refused), daemon=True)
+               for t in range(LOSS_THREADS)]
+    for t in threads:
+        t.start()
+    deadline = time.monotonic() + 120
+    for t in threads:
+        t.join(max(0, deadline - time.monotonic()))
+    if any(t.is_alive() for t in threads):
+        return "members added at once", "", failures + ["a thread adding members is stuck"]
+    expected = {f"L{t}_{i}" for t in range(LOSS_THREADS) for i in range(LOSS_MEMBERS)}
+    names = list(K.__members__)
+    if refused:
+        failures.append(f"{len(refused)} of {len(expected)} members refused")
+    lost = expected - set(names) - set(refused)
+    if lost:
+        failures.append(f"{len(lost)} of {len(expected)} members lost from the registry: {sorted(lost)[:5]}")
+    if len(names) != len(set(names)):
+        failures.append(f"{len(names) - len(set(names))} names in the registry twice")
+    if set(names) - expected:
+        failures.append(f"unexpected names in the registry: {sorted(set(names) - expected)[:5]}")
+    wrong = [n for n in set(names) & expected if getattr(K, n, None) is not K.__members__[n]]
+    if wrong:
+        failures.append(f"{len(wrong)} members are not the class's attributes: {wrong[:5]}")
+    figure = (f"{LOSS_THREADS} threads adding {LOSS_MEMBERS} distinct members each to one class "
+              f"at once: {len(names)} of {len(expected)} in its registry")
+    return f"{len(names)} members from {LOSS_THREADS} threads", figure, failures
+
+
+# ---------------------------------------------------------------------------
+# A failed import's functions called while the import is retried.
+
+def retry_check():
+    try:
+        proc = subprocess.run([sys.executable, "-X", "faulthandler", "-c", qx_retries.source(RETRY_SECONDS)],
+                              capture_output=True, text=True, timeout=300)
+    except subprocess.TimeoutExpired:
+        return "retries", "", ["the interpreter retrying the import hung"]
+    failures = []
+    if proc.returncode != 0:
+        failures.append(f"the interpreter retrying the import failed ({proc.returncode}): "
+                        f"{proc.stderr.strip().splitlines()[-3:]}")
+    figures = proc.stdout.strip().splitlines()[-1:] or ["no figures"]
+    figure = (f"{figures[0]} from 3 threads calling the functions of a failed import while "
+              f"another retries it, for {RETRY_SECONDS} s")
+    return figures[0].split(",")[0], figure, failures
+
+
+# ---------------------------------------------------------------------------
 # Fresh interpreters importing at once.
 
 _IMPORT_CHILD = """
@@ -451,7 +530,7 @@ def processes_check():
 
 def main():
     shorts, figures, failures = [], [], []
-    for check in (threads_check, hammer_check):
+    for check in (threads_check, hammer_check, lost_members_check):
         try:
             short, figure, found = check()
             shorts.append(short)
@@ -459,10 +538,11 @@ def main():
             failures += found
         except Exception:  # noqa: BLE001 - reported as a failure of the check
             failures.append(traceback.format_exc())
-    short, figure, found = processes_check()
-    shorts.append(short)
-    figures.append(figure)
-    failures += found
+    for check in (retry_check, processes_check):
+        short, figure, found = check()
+        shorts.append(short)
+        figures.append(figure)
+        failures += found
     print(f"threads: {', '.join(shorts)}; {len(failures)} failures")
     print(f"  interpreter: {sys.executable}")
     for line in figures:
