@@ -175,8 +175,8 @@ def other_road():
 class Loader:
     def __init__(self, real):
         self.real = real
-    def create_module(self, spec):
-        return self.real.create_module(spec)
+    def create_module(self, found):
+        return self.real.create_module(found)
     def exec_module(self, module):
         # This thread holds enum's module lock.
         enum_locked.set()
@@ -200,9 +200,9 @@ class Finder:
     def find_spec(self, name, path=None, target=None):
         if name != "enum" or threading.current_thread() is not b:
             return None
-        spec = importlib.machinery.PathFinder.find_spec(name, path)
-        spec.loader = Loader(spec.loader)
-        return spec
+        found = importlib.machinery.PathFinder.find_spec(name, path)
+        found.loader = Loader(found.loader)
+        return found
 
 def a_imports():
     a_ident.append(threading.get_ident())
