@@ -25,6 +25,10 @@ Then a fresh interpreter calls, from several threads, the functions of an
 import that failed, while another thread retries the import over and over
 (RETRY_SECONDS; tests/python/qx_retries.py): no crash, and every call fails
 as it did before.
+Then fresh interpreters in which one thread holds what another needs while
+the module is in the middle of a member store or of its entry (user code
+run by the store, an import lock the entry waits for;
+tests/python/qx_hangs.py): nobody may hang.
 Then PROCESSES fresh interpreters are started at once, each importing the
 module from IMPORTERS threads at once, and from IMPORTERS more threads that
 import the moment the module shows in sys.modules (while the first import is
@@ -49,6 +53,7 @@ sys.path.insert(0, HERE)
 
 import qx_ops  # noqa: E402
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "python"))
+import qx_hangs  # noqa: E402
 import qx_retries  # noqa: E402
 from qx_ops import facts  # noqa: E402
 
@@ -460,6 +465,30 @@ def retry_check():
     return figures[0].split(",")[0], figure, failures
 
 
+def hang_check():
+    """User code that a member store runs, and an import lock that the
+    entry waits for, each held up by another thread (tests/python/qx_hangs.py):
+    a hang is the fault."""
+    cases = [(f"registry {key}", qx_hangs.registry_wait_source(*case), (), None)
+             for key, case in qx_hangs.REGISTRY_CASES.items()]
+    cases += [(f"entry by {road}", qx_hangs.entry_source(road), ("-S",), qx_hangs.judge_entry)
+              for road in qx_hangs.ROADS]
+    failures = []
+    for label, source, args, judge in cases:
+        try:
+            proc = subprocess.run([sys.executable, "-X", "faulthandler", *args, "-c", source],
+                                  capture_output=True, text=True, timeout=120)
+        except subprocess.TimeoutExpired:
+            failures.append(f"{label}: hung")
+            continue
+        if proc.returncode != 0:
+            failures.append(f"{label}: failed ({proc.returncode}): {proc.stderr.strip().splitlines()[-3:]}")
+        elif judge is not None and (wrong := judge(proc.stdout)) is not None:
+            failures.append(f"{label}: {wrong}")
+    return (f"{len(cases)} cases of user code or import locks held up", f"{len(cases)} hang cases: "
+            + ", ".join(label for label, *_ in cases), failures)
+
+
 # ---------------------------------------------------------------------------
 # Fresh interpreters importing at once.
 
@@ -538,7 +567,7 @@ def main():
             failures += found
         except Exception:  # noqa: BLE001 - reported as a failure of the check
             failures.append(traceback.format_exc())
-    for check in (retry_check, processes_check):
+    for check in (retry_check, hang_check, processes_check):
         short, figure, found = check()
         shorts.append(short)
         figures.append(figure)
