@@ -1,6 +1,7 @@
 // The module's entry point and its initialisation sequence.
 #include "module/init.h"
 
+#include <atomic>
 #include <cstring>
 #include <utility>
 
@@ -196,22 +197,26 @@ struct OwnerBinding {
   // The interpreter whose import made the state's objects (-1: none yet).
   // It holds the module while g_state.module is set, until it ends.
   int64_t owner_id QX_GUARDED_BY(mutex) = -1;
-  // The marker left in the owner's interpreter dictionary; borrowed, only
-  // compared, never dereferenced. Its destruction sets `owner_gone`.
-  PyObject* owner_marker QX_GUARDED_BY(mutex) = nullptr;
-  bool owner_gone QX_GUARDED_BY(mutex) = false;
+  // The marker left in the owner's interpreter dictionary (borrowed, only
+  // compared, never dereferenced); null before one is left; kOwnerGone once
+  // its destruction said that the owner ended. Written under `mutex`, but
+  // for that one change, which the marker's destructor makes without it (a
+  // destructor run as an interpreter ends must not wait for a lock that a
+  // thread stopped by the ending may hold).
+  std::atomic<PyObject*> owner_marker = nullptr;
 };
 
 OwnerBinding g_binding;
 
+// The marker's value once its interpreter dropped it. Never dereferenced.
+PyObject* const kOwnerGone = reinterpret_cast<PyObject*>(&g_binding);
+
 // Run when the owner's interpreter dictionary drops the marker: the
 // interpreter is ending (or replaced the marker), on whatever thread
-// finalises it. Touches no object.
+// finalises it. Touches no object and takes no lock: one exchange, which
+// does nothing for a marker an earlier owner left.
 void OnOwnerGone(PyObject* marker) noexcept {
-  MutexGuard guard(g_binding.mutex);
-  if (marker != g_binding.owner_marker) return;  // left by an earlier owner
-  g_binding.owner_marker = nullptr;
-  g_binding.owner_gone = true;
+  g_binding.owner_marker.compare_exchange_strong(marker, kOwnerGone);
 }
 
 // Leaves a marker in the current interpreter's dictionary (a place only C
@@ -229,14 +234,21 @@ int MarkOwner() noexcept QX_EXCLUDES(g_binding.mutex) {
   // current when the store releases it.
   {
     MutexGuard guard(g_binding.mutex);
-    g_binding.owner_marker = marker.get();
+    g_binding.owner_marker.store(marker.get());
   }
   if (PyDict_SetItemString(dict, kModuleDottedName, marker.get()) < 0) {
     MutexGuard guard(g_binding.mutex);
-    g_binding.owner_marker = nullptr;
+    g_binding.owner_marker.store(nullptr);
     return -1;
   }
   return 0;
+}
+
+// The refusal of a call made while the sequence runs.
+void RefuseWhileInitialising() noexcept {
+  PyErr_Format(PyExc_ImportError,
+               "cannot import %s while it is being initialised (most likely due to a circular import)",
+               kModuleDottedName);
 }
 
 enum class Claim { kRefused, kReady, kRun };
@@ -253,14 +265,14 @@ Claim ClaimState(PyObject** ready) noexcept QX_EXCLUDES(g_binding.mutex) {
   {
     MutexGuard guard(g_binding.mutex);
     if (g_binding.owner_id >= 0 && g_binding.owner_id != id) {
-      if (g_init_claim.HeldByAnyThread() || (g_state.module != nullptr && !g_binding.owner_gone)) {
+      if (g_init_claim.HeldByAnyThread() ||
+          (g_state.module != nullptr && g_binding.owner_marker != kOwnerGone)) {
         refusal = kHeldElsewhere;
         holder = g_binding.owner_id;
       } else {
         ForgetObjects();
         g_binding.owner_id = -1;
-        g_binding.owner_marker = nullptr;
-        g_binding.owner_gone = false;
+        g_binding.owner_marker.store(nullptr);
       }
     }
     if (refusal == kDecided) {
@@ -272,7 +284,7 @@ Claim ClaimState(PyObject** ready) noexcept QX_EXCLUDES(g_binding.mutex) {
         *ready = Py_NewRef(g_state.module);
         return Claim::kReady;
       } else {
-        mark = g_binding.owner_id != id || (g_binding.owner_marker == nullptr && !g_binding.owner_gone);
+        mark = g_binding.owner_id != id || g_binding.owner_marker == nullptr;
         g_init_claim.Take();
       }
     }
@@ -287,9 +299,7 @@ Claim ClaimState(PyObject** ready) noexcept QX_EXCLUDES(g_binding.mutex) {
     case kRunning:
       // Python code that the body runs imported the module again (or, where
       // the import system's lock could not be taken, another thread did).
-      PyErr_Format(PyExc_ImportError,
-                   "cannot import %s while it is being initialised (most likely due to a circular import)",
-                   kModuleDottedName);
+      RefuseWhileInitialising();
       return Claim::kRefused;
     case kDecided:
       break;
@@ -334,8 +344,9 @@ class ImportLock {
 
   // 0: held, or not to be had, and the claim alone decides; -1 with an
   // exception: the import system's deadlock error as the circular-import
-  // refusal, or an interruption (KeyboardInterrupt while waiting). A lock
-  // that cannot be made or found (its bootstrap module gone, no memory) is
+  // refusal, or whatever else ended the wait (KeyboardInterrupt, a signal
+  // handler's exception), as the import system lets it through. A lock
+  // that cannot be found or made (its bootstrap module gone, no memory) is
   // not to be had: the import goes on without it, as before there was one.
   int Acquire() noexcept {
     Ref bootstrap = ImportBootstrap();
@@ -345,40 +356,50 @@ class ImportLock {
     if (get_lock) name = Ref::steal(PyUnicode_FromString(kModuleDottedName));
     Ref lock;
     if (name) lock = Ref::steal(PyObject_CallOneArg(get_lock.get(), name.get()));
-    Ref acquired;
-    if (lock) acquired = Ref::steal(PyObject_CallMethod(lock.get(), "acquire", nullptr));
-    if (acquired) {
-      lock_ = std::move(lock);
+    // Both bound before the lock is held, so that giving it back makes no
+    // attribute lookup that could fail.
+    Ref acquire;
+    if (lock) acquire = Ref::steal(PyObject_GetAttrString(lock.get(), "acquire"));
+    Ref release;
+    if (acquire) release = Ref::steal(PyObject_GetAttrString(lock.get(), "release"));
+    if (!release) {
+      if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+      PyErr_Clear();
       return 0;
     }
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
-    if (lock) {
-      Ref deadlock = Ref::steal(PyObject_GetAttrString(bootstrap.get(), "_DeadlockError"));
-      if (deadlock && PyErr_ExceptionMatches(deadlock.get())) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_ImportError,
-                     "cannot import %s while it is being initialised (most likely due to a circular import)",
-                     kModuleDottedName);
-        return -1;
-      }
+    Ref acquired = Ref::steal(PyObject_CallNoArgs(acquire.get()));
+    if (acquired) {
+      release_ = std::move(release);
+      return 0;
     }
+    // Looked up with the wait's error put aside: a lookup must not run with
+    // an error pending (3.11's clears it when it succeeds).
+    PyThreadState* tstate = PyThreadState_Get();
+    SavedError waited = SaveErrorState(tstate);
+    Ref deadlock = Ref::steal(PyObject_GetAttrString(bootstrap.get(), "_DeadlockError"));
+    if (!deadlock) return -1;  // that error replaces the wait's
+    RestoreErrorState(tstate, std::move(waited));
+    if (!PyErr_ExceptionMatches(deadlock.get())) return -1;
     PyErr_Clear();
-    return 0;
+    RefuseWhileInitialising();
+    return -1;
   }
 
  private:
-  // Keeps the call's outcome: the pending error (or none) is put aside.
+  // Keeps the call's outcome: the pending error (or none) is put aside. A
+  // release that fails (an exception raised as it starts) leaves the lock
+  // held, as the import system's own release would.
   void Release() noexcept {
-    if (!lock_) return;
+    if (!release_) return;
     PyThreadState* tstate = PyThreadState_Get();
     SavedError pending = SaveErrorState(tstate);
-    Ref released = Ref::steal(PyObject_CallMethod(lock_.get(), "release", nullptr));
-    if (!released) PyErr_WriteUnraisable(lock_.get());
-    lock_.reset();
+    Ref released = Ref::steal(PyObject_CallNoArgs(release_.get()));
+    if (!released) PyErr_WriteUnraisable(release_.get());
+    release_.reset();
     RestoreErrorState(tstate, std::move(pending));
   }
 
-  Ref lock_;
+  Ref release_;  // the held lock's bound release method
 };
 
 // The whole sequence after the checks of the entry; 0, or -1 with the
