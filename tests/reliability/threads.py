@@ -23,7 +23,7 @@ class at once, with plain values: every one must be in the registry once,
 and an attribute of the class.
 Then a fresh interpreter calls, from several threads, the functions of an
 import that failed, while another thread retries the import over and over
-(RETRY_SECONDS; tests/python/qx_retries.py): no crash, and every call fails
+(RETRY_SECONDS; qx_retries.py): no crash, and every call fails
 as it did before.
 Then fresh interpreters in which one thread holds what another needs while
 the module is in the middle of a member store or of its entry (user code
@@ -52,9 +52,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import qx_ops  # noqa: E402
+import qx_retries  # noqa: E402
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "python"))
 import qx_hangs  # noqa: E402
-import qx_retries  # noqa: E402
 from qx_ops import facts  # noqa: E402
 
 THREADS = 8

@@ -2,9 +2,8 @@
 called from several threads while another retries the import over and over:
 each retry makes the module, its dictionary, builtins and qx_runtime anew
 while the calls' traceback entries read them. It prints a line of figures
-and exits 0, or fails an assertion. Run by test_concurrency.py, and by
-tests/reliability/threads.py (under ThreadSanitizer too), so that it must
-not need pytest.
+and exits 0, or fails an assertion. Run by threads.py, under the debug
+interpreter, the free-threaded one and its ThreadSanitizer build.
 
 source(seconds): the script, running the threads for that long.
 """
