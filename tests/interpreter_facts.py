@@ -54,6 +54,13 @@ TYPE_SETATTR_MASKS_STORE_FAILURE = _VERSION >= (3, 13)
 # corrupt frame (TypeError "type __qualname__ must be a str, not tuple", or a
 # crash): the interpreter's own fault, left out of sweeps.
 CLASS_STATEMENT_SURVIVES_FAILED_ALLOCATION = not (3, 12) <= _VERSION < (3, 14)
+# Making a function survives a failed allocation. Where not (3.13 with the
+# GIL), MAKE_FUNCTION releases the nested function's code object a second
+# time, and a later call of a function made from that code runs freed
+# memory (a crash). Importlib makes such a function (its lock's weak
+# reference callback) for every module lock it makes anew, which the
+# module's entry asks for: sweeps keep that lock made beforehand.
+MAKE_FUNCTION_SURVIVES_FAILED_ALLOCATION = FREE_THREADED or _VERSION != (3, 13)
 # A code object's file name is interned.
 INTERNS_CODE_FILE_NAMES = _VERSION >= (3, 13)
 # A type's __new__ as Python sees it (int.__new__) is a METH_FASTCALL

@@ -93,6 +93,7 @@ def _prepare_import():
     import importlib.util
     found = importlib.util.find_spec(NAME)
     _without_relative_search()
+    qx_ops.keep_import_lock()
     init = ctypes.PyDLL(found.origin).PyInit_weekdays
     init.restype = ctypes.py_object
     init.argtypes = []

@@ -963,9 +963,23 @@ def module_ops():
     return ops
 
 
+_IMPORT_LOCK = []
+
+
+def keep_import_lock():
+    """Makes the import system's lock of the module's name now, outside any
+    measurement, and keeps it, where making it under a failed allocation
+    would corrupt the interpreter (facts.MAKE_FUNCTION_SURVIVES_FAILED_ALLOCATION):
+    the entry takes that lock on every call, and a kept one is not made anew."""
+    if not facts.MAKE_FUNCTION_SURVIVES_FAILED_ALLOCATION and not _IMPORT_LOCK:
+        import _frozen_importlib
+        _IMPORT_LOCK.append(_frozen_importlib._get_module_lock("quendrix.core.enums.weekdays"))
+
+
 def _entry_point():
     """The module's entry point, callable from Python (made outside any
     measurement: ctypes builds classes on first use)."""
+    keep_import_lock()
     init = ctypes.PyDLL(Names.module.__file__).PyInit_weekdays
     init.restype = ctypes.c_void_p
     init.argtypes = []
