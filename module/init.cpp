@@ -186,9 +186,9 @@ int InitModuleObjects(bool* marked) noexcept {
 // owner holds the module from a successful import until it ends; a failed
 // import holds nothing. Another interpreter then takes over: the owner's
 // objects are forgotten (never released: the owner's runtime may be gone)
-// and the sequence runs afresh. Every decision about owners is made under
-// the binding's lock, in plain C steps: the claim below, and the marker's
-// destructor.
+// and the sequence runs afresh. Every decision about owners is made by the
+// claim below, under the binding's lock, in plain C steps; the marker's
+// destructor only records, in one atomic step, that the owner ended.
 
 constexpr const char* kOwnerMarkerName = "quendrix.core.enums.weekdays owner";
 
