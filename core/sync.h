@@ -74,8 +74,8 @@ class QX_SCOPED_CAPABILITY MutexGuard {
 // thread in half-way through. So the section is on one of a fixed set of
 // lock objects chosen by the structure's address (structures that share one
 // only wait for each other). Like any critical section it is suspended
-// while the thread blocks, so no thread waits on another in a cycle; it
-// guarantees exclusion between the points where Python code could block.
+// while the thread blocks (in Python code, or on another lock), so no
+// thread waits on another in a cycle; exclusion holds between such points.
 // Nothing with the GIL.
 class StripedSection {
  public:
