@@ -75,6 +75,12 @@ void ForgetObjects() noexcept {
 bool IsForgotten(PyObject* const* slot) noexcept { return *slot != nullptr && *slot == *ForgottenSlot(slot); }
 
 void ReplaceOwned(PyObject** slot, PyObject* value) noexcept {
+  // The same object is not stored again: readers on other threads may hold
+  // it borrowed (a static type), and a retry mostly finds the same one.
+  if (*slot == value && !IsForgotten(slot)) {
+    Py_DECREF(value);  // the field's own reference stays
+    return;
+  }
   PyObject* old;
   {
     MutexGuard guard(g_shared_fields_mutex);

@@ -119,7 +119,8 @@ void ForgetObjects() noexcept QX_EXCLUDES(g_traceback_mutex);
 bool IsForgotten(PyObject* const* slot) noexcept;
 // Stores value (a reference taken over) in *slot, a field of g_state, and
 // releases the object it replaces (after the store, with no lock held)
-// unless that one is forgotten. The sequence only.
+// unless that one is forgotten; the same object is not stored again. The
+// sequence only.
 void ReplaceOwned(PyObject** slot, PyObject* value) noexcept QX_EXCLUDES(g_shared_fields_mutex);
 // The object in *slot, a field of g_state that a retried import replaces, as
 // a strong reference (null if none yet): a borrowed one could be released by

@@ -81,15 +81,10 @@ int RegisterFunctionType() noexcept {
   PyTypeObject* type = registry ? FetchSharedType(registry.get(), &QxFunctionType) : nullptr;
   if (type == nullptr) return -1;
   // A repeated initialisation replaces the type kept by an earlier attempt;
-  // a failed one keeps it, for the function objects that attempt made. The
-  // same type is not stored again: functions of a failed attempt read the
-  // field on other threads without a lock.
-  PyObject** slot = reinterpret_cast<PyObject**>(&g_state.function_type);
-  if (*slot == reinterpret_cast<PyObject*>(type) && !IsForgotten(slot)) {
-    Py_DECREF(type);  // a static type: the field's own reference stays
-    return 0;
-  }
-  ReplaceOwned(slot, reinterpret_cast<PyObject*>(type));
+  // a failed one keeps it, for the function objects that attempt made.
+  // Functions of a failed attempt read the field on other threads without a
+  // lock: ReplaceOwned does not store the same type again.
+  ReplaceOwned(reinterpret_cast<PyObject**>(&g_state.function_type), reinterpret_cast<PyObject*>(type));
   return 0;
 }
 
