@@ -10,7 +10,8 @@
 #include <vector>
 
 #include "bench/failure_report.h"
-#include "core/module_state.h"
+#include "core/names.h"
+#include "module/module_state.h"
 #include "runtime/conversions.h"
 #include "runtime/internal.h"
 #include "runtime/lookups.h"
@@ -19,7 +20,8 @@
 
 namespace qxbench {
 
-using qx::g_state;
+using qx::g_names;
+using qx::g_module;
 using qx::Ref;
 
 bool Bench::AllocationCases() {
@@ -32,9 +34,9 @@ bool Bench::AllocationCases() {
     bool report_only = false;
     bool new_site_each_call = false;  // counts under a scratch code-object cache
   };
-  PyObject* module = g_state.module;
+  PyObject* module = g_module.module;
   PyObject* K = fallback_enum.get();
-  Ref member = Ref::steal(PyObject_GetAttr(K, g_state.names.Monday));
+  Ref member = Ref::steal(PyObject_GetAttr(K, g_names.Monday));
   Ref list = Ref::steal(PyList_New(0));
   if (!member || !list) return Fail("allocation fixtures");
   for (int i = 0; i < 1000; ++i) {
@@ -62,13 +64,13 @@ bool Bench::AllocationCases() {
 
   std::vector<AllocCase> cases = {
       {"allocs LookupModuleGlobal(Weekdays)", "LookupModuleGlobal", "PyObject_GetAttrString",
-       [&] { return drop(qx::LookupModuleGlobal(g_state.names.Weekdays)); },
+       [&] { return drop(qx::LookupModuleGlobal(g_names.Weekdays)); },
        [&] { return drop(PyObject_GetAttrString(module, "Weekdays")); }, 0},
       {"allocs GetAttrByStr: module, class, instance", "GetAttrByStr (tp_getattro)", "PyObject_GetAttrString",
        [&] {
-         return drop(qx::GetAttrByStr(module, g_state.names.Weekdays)) &&
-                drop(qx::GetAttrByStr(K, g_state.names.dunder_members)) &&
-                drop(qx::GetAttrByStr(m, g_state.names.name));
+         return drop(qx::GetAttrByStr(module, g_names.Weekdays)) &&
+                drop(qx::GetAttrByStr(K, g_names.dunder_members)) &&
+                drop(qx::GetAttrByStr(m, g_names.name));
        },
        [&] {
          return drop(PyObject_GetAttrString(module, "Weekdays")) &&

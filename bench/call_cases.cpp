@@ -7,11 +7,11 @@
 #include <utility>
 #include <vector>
 
-#include "core/module_state.h"
+#include "core/names.h"
 
 namespace qxbench {
 
-using qx::g_state;
+using qx::g_common;
 
 bool Bench::CallCases() {
   PyObject* x = small_int.get();
@@ -41,7 +41,7 @@ bool Bench::CallCases() {
            {"call METH_NOARGS f(), PyObject_Vectorcall", 1}, {"call METH_NOARGS f(), PyObject_Call", 2}}) {
     auto side = [&, how = how](PyObject* f, const char* name) -> Side {
       if (how == 1) return {name, ObjectLoop([f] { return PyObject_Vectorcall(f, nullptr, 0, nullptr); }), 1};
-      PyObject* args = g_state.empty_tuple;
+      PyObject* args = g_common.empty_tuple;
       return {name, ObjectLoop([f, args] { return PyObject_Call(f, args, nullptr); }), 1};
     };
     // The analyzer loses track of the std::function moved into the aggregate

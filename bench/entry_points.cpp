@@ -1,13 +1,15 @@
 // The entry points of the call and parse cases.
 #include "bench/entry_points.h"
 
-#include "core/module_state.h"
+#include "core/names.h"
+#include "runtime/bindings.h"
 #include "function/function_object.h"
 #include "runtime/arg_parsing.h"
 
 namespace qxbench {
 
-using qx::g_state;
+using qx::g_names;
+using qx::g_bindings;
 using qx::Ref;
 
 namespace {
@@ -16,7 +18,7 @@ PyObject* EntryO(PyObject* /*self*/, PyObject* arg) noexcept { return Py_NewRef(
 PyObject* EntryNoArgs(PyObject* /*self*/, PyObject* /*unused*/) noexcept { return Py_NewRef(Py_None); }
 
 // Three parameters, two required: f(cls, value, name=None).
-PyObject** const kParseNames[] = {&g_state.names.cls, &g_state.names.value, &g_state.names.name, nullptr};
+PyObject** const kParseNames[] = {&g_names.cls, &g_names.value, &g_names.name, nullptr};
 constexpr int32_t kParseMissingLines[] = {1, 2, 3};
 const qx::ArgSpec kParseParams = {"f", 1, kParseNames, 2, 3, kParseMissingLines, 4, 5};
 
@@ -64,7 +66,7 @@ Ref QxFunction(PyMethodDef* def) {
   Ref modname = Ref::steal(PyUnicode_FromString("qx_bench"));
   if (!qualname || !modname) return Ref();
   return Ref::steal(
-      qx::QxFunctionNew(def, 0, qualname.get(), nullptr, modname.get(), g_state.module_dict, nullptr));
+      qx::QxFunctionNew(def, 0, qualname.get(), nullptr, modname.get(), g_bindings.module_dict, nullptr));
 }
 
 Ref Builtin(PyMethodDef* def) {

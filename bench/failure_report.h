@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "core/module_state.h"
+#include "runtime/bindings.h"
 #include "runtime/traceback.h"
 
 namespace qxbench {
@@ -18,13 +18,13 @@ inline constexpr const char* kTracebackFunction = "EnumBase.__Qx_EnumMeta.__geti
 // scratch cache collected and puts the real one back.
 class ScratchCache {
  public:
-  ScratchCache() : saved_(qx::g_state.code_cache) { qx::g_state.code_cache = {0, 0, nullptr}; }
+  ScratchCache() : saved_(qx::g_traceback.code_cache) { qx::g_traceback.code_cache = {0, 0, nullptr}; }
   ~ScratchCache() {
-    for (int32_t i = 0; i < qx::g_state.code_cache.count; ++i) {
-      Py_DECREF(qx::g_state.code_cache.entries[i].code_object);
+    for (int32_t i = 0; i < qx::g_traceback.code_cache.count; ++i) {
+      Py_DECREF(qx::g_traceback.code_cache.entries[i].code_object);
     }
-    PyMem_Free(qx::g_state.code_cache.entries);
-    qx::g_state.code_cache = saved_;
+    PyMem_Free(qx::g_traceback.code_cache.entries);
+    qx::g_traceback.code_cache = saved_;
   }
   ScratchCache(const ScratchCache&) = delete;
   ScratchCache& operator=(const ScratchCache&) = delete;
@@ -47,7 +47,7 @@ struct Failure {
   bool FrameAndTraceback(PyObject* code) const {
     PyErr_Restore(Py_NewRef(PyExc_ValueError), Py_NewRef(value), nullptr);
     PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code),
-                                       qx::g_state.module_dict, nullptr);
+                                       qx::g_bindings.module_dict, nullptr);
     if (frame == nullptr) return false;
     PyTraceBack_Here(frame);
     Py_DECREF(frame);

@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "bench/entry_points.h"
-#include "core/module_state.h"
+#include "core/names.h"
 #include "module/init.h"
 #include "runtime/lookups.h"
 #include "runtime/ref.h"
@@ -41,7 +41,7 @@ PyObject* Objects(PyObject* /*self*/, PyObject* /*unused*/) noexcept {
   Ref base = module ? FallbackBase() : Ref();
   if (was_enabled) PyGC_Enable();
   if (!base) return nullptr;
-  Ref weekdays = Ref::steal(qx::LookupModuleGlobal(qx::g_state.names.Weekdays));
+  Ref weekdays = Ref::steal(qx::LookupModuleGlobal(qx::g_names.Weekdays));
   Ref result = Ref::steal(PyDict_New());
   if (!weekdays || !result) return nullptr;
   struct Item {

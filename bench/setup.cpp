@@ -2,13 +2,14 @@
 // objects and the argument values.
 #include "bench/bench.h"
 
-#include "core/module_state.h"
+#include "core/names.h"
 #include "runtime/internal.h"
 #include "runtime/ref.h"
 
 namespace qxbench {
 
-using qx::g_state;
+using qx::g_names;
+using qx::g_common;
 using qx::Ref;
 
 namespace {
@@ -47,23 +48,23 @@ bool Bench::Setup() {
 
   small_int = Ref::steal(PyLong_FromLong(12345));
   if (small_int) one_arg = Ref::steal(PyTuple_Pack(1, small_int.get()));
-  exc_value = Ref::steal(PyObject_CallOneArg(PyExc_ValueError, g_state.names.Weekdays));
+  exc_value = Ref::steal(PyObject_CallOneArg(PyExc_ValueError, g_names.Weekdays));
   // f(1, value=2, name=3): keys are the interned names, as Python code
   // passes them; and f(cls=1, value=2, name=3).
   parse_args = Ref::steal(Py_BuildValue("(i)", 1));
   parse_kwds = Ref::steal(PyDict_New());
-  all_kw_args = Ref::borrow(g_state.empty_tuple);
+  all_kw_args = Ref::borrow(g_common.empty_tuple);
   all_kw_kwds = Ref::steal(PyDict_New());
   if (!small_int || !one_arg || !exc_value || !parse_args || !parse_kwds || !all_kw_kwds) {
     return Fail("constants");
   }
   Ref one = Ref::steal(PyLong_FromLong(1)), two = Ref::steal(PyLong_FromLong(2)),
       three = Ref::steal(PyLong_FromLong(3));
-  if (PyDict_SetItem(parse_kwds.get(), g_state.names.value, two.get()) < 0 ||
-      PyDict_SetItem(parse_kwds.get(), g_state.names.name, three.get()) < 0 ||
-      PyDict_SetItem(all_kw_kwds.get(), g_state.names.cls, one.get()) < 0 ||
-      PyDict_SetItem(all_kw_kwds.get(), g_state.names.value, two.get()) < 0 ||
-      PyDict_SetItem(all_kw_kwds.get(), g_state.names.name, three.get()) < 0) {
+  if (PyDict_SetItem(parse_kwds.get(), g_names.value, two.get()) < 0 ||
+      PyDict_SetItem(parse_kwds.get(), g_names.name, three.get()) < 0 ||
+      PyDict_SetItem(all_kw_kwds.get(), g_names.cls, one.get()) < 0 ||
+      PyDict_SetItem(all_kw_kwds.get(), g_names.value, two.get()) < 0 ||
+      PyDict_SetItem(all_kw_kwds.get(), g_names.name, three.get()) < 0) {
     return Fail("keyword dictionaries");
   }
   // Both parsers must accept the calls being timed.

@@ -1,10 +1,13 @@
 // The name table: every run-time name and constant text, and the slots of
-// ModuleState::names that hold them (made by core/names.cpp).
+// g_names that hold them (made by core/names.cpp).
 #pragma once
 
 #include <Python.h>
 
 namespace qx {
+
+inline constexpr const char* kModuleDottedName = "quendrix.core.enums.weekdays";
+inline constexpr const char* kInitFunctionName = "init quendrix.core.enums.weekdays";
 
 #define QX_PICKLE_CHECKSUM 0xd41d8cd
 #define QX_STRINGIFY_(x) #x
@@ -78,7 +81,14 @@ namespace qx {
   X(update, "update", 1)                                       \
   X(v, "v", 1)                                                 \
   X(value, "value", 1)                                         \
-  X(values, "values", 1)
+  X(values, "values", 1)                                       \
+  /* The entry's own: the module's set-up and the import system's marks. */ \
+  X(ModuleSpec, "ModuleSpec", 1)                               \
+  X(dunder_builtins, "__builtins__", 1)                        \
+  X(dunder_package, "__package__", 1)                          \
+  X(dunder_spec, "__spec__", 1)                                \
+  X(initializing_attr, "_initializing", 1)                     \
+  X(module_kw, "module", 1)
 
 // One slot per row of the name table; each holds an owned str object.
 struct NameObjects {

@@ -1,11 +1,19 @@
 #include "core/names.h"
 
-#include "core/module_state.h"
+#include "core/owned_state.h"
 
 namespace qx {
 
-const StringTabEntry kStringTab[] = {
-#define QX_NAME_ROW(field, text, interned) {&g_state.names.field, text, sizeof(text), interned},
+NameObjects g_names;
+CommonObjects g_common;
+
+namespace {
+const OwnedBlock<NameObjects> kNamesBlock(&g_names);
+const OwnedBlock<CommonObjects> kCommonBlock(&g_common);
+}  // namespace
+
+const NameTableRow kNameTable[] = {
+#define QX_NAME_ROW(field, text, interned) {&g_names.field, text, sizeof(text), interned},
     QX_NAME_TABLE(QX_NAME_ROW)
 #undef QX_NAME_ROW
     // Each row above ends in its own comma, which clang-format cannot see.
@@ -14,11 +22,11 @@ const StringTabEntry kStringTab[] = {
     // clang-format on
 };
 
-static_assert(sizeof(kStringTab) / sizeof(kStringTab[0]) == kNameTableRows + 1,
+static_assert(sizeof(kNameTable) / sizeof(kNameTable[0]) == kNameTableRows + 1,
               "one row per name and a terminator");
 
 int CreateNameObjects() noexcept {
-  for (const StringTabEntry* row = kStringTab; row->target != nullptr; ++row) {
+  for (const NameTableRow* row = kNameTable; row->target != nullptr; ++row) {
     if (*row->target != nullptr && !IsForgotten(row->target)) continue;  // made by an earlier attempt
     PyObject* obj = row->intern_flag ? PyUnicode_InternFromString(row->text)
                                      : PyUnicode_FromStringAndSize(row->text, row->size - 1);

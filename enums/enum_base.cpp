@@ -6,7 +6,9 @@
 #include <span>
 #include <utility>
 
-#include "core/module_state.h"
+#include "core/names.h"
+#include "core/owned_state.h"
+#include "enums/enum_state.h"
 #include "core/sync.h"
 #include "enums/enum_meta.h"
 #include "runtime/arg_parsing.h"
@@ -26,7 +28,7 @@ constexpr const char* kNewFunction = "EnumBase.__Qx_EnumBase.__new__";
 constexpr const char* kReprFunction = "EnumBase.__Qx_EnumBase.__repr__";
 constexpr const char* kStrFunction = "EnumBase.__Qx_EnumBase.__str__";
 
-PyObject** const kNewArgNames[] = {&g_state.names.cls, &g_state.names.value, &g_state.names.name, nullptr};
+PyObject** const kNewArgNames[] = {&g_names.cls, &g_names.value, &g_names.name, nullptr};
 // Only `value` is a required parameter that a keyword can leave missing with
 // a line of its own; `name` is optional.
 constexpr int32_t kNewMissingLines[] = {2095, 2067, 2095};
@@ -111,11 +113,11 @@ PyObject* NewBody(PyObject* cls, PyObject* value, PyObject* name, Failure* fail)
   if (name == Py_None) {
     // value is the right operand of % itself, so a tuple value supplies the
     // format arguments.
-    Ref message = Ref::steal(PyUnicode_Format(g_state.names.fmt_unknown_enum_value, value));
+    Ref message = Ref::steal(PyUnicode_Format(g_names.fmt_unknown_enum_value, value));
     if (!message) {
       return fail->At(33, kNewLines.format);
     }
-    Ref value_error = Ref::steal(ReadShared(&g_state.builtin_ValueError));
+    Ref value_error = Ref::steal(ReadShared(&g_enums.builtin_ValueError));
     Ref exc = Ref::steal(CallOneArg(value_error.get(), message.get()));
     if (!exc) {
       return fail->At(33, kNewLines.make_error);
@@ -124,7 +126,7 @@ PyObject* NewBody(PyObject* cls, PyObject* value, PyObject* name, Failure* fail)
     return fail->At(33, kNewLines.raise);
   }
 
-  Ref int_new = Ref::steal(GetAttrByStr(reinterpret_cast<PyObject*>(&PyLong_Type), g_state.names.dunder_new));
+  Ref int_new = Ref::steal(GetAttrByStr(reinterpret_cast<PyObject*>(&PyLong_Type), g_names.dunder_new));
   if (!int_new) {
     return fail->At(34, kNewLines.int_new);
   }
@@ -134,13 +136,13 @@ PyObject* NewBody(PyObject* cls, PyObject* value, PyObject* name, Failure* fail)
   if (!res) {
     return fail->At(34, LineForPath(path, kNewLines.int_new_call));
   }
-  if (SetAttrByStr(res.get(), g_state.names.name, name) < 0) {
+  if (SetAttrByStr(res.get(), g_names.name, name) < 0) {
     return fail->At(35, kNewLines.set_name);
   }
   if (PyObject_SetAttr(cls, name, res.get()) == -1) {
     return fail->At(36, kNewLines.set_class_attr);
   }
-  Ref members = Ref::steal(GetAttrByStr(cls, g_state.names.dunder_members));
+  Ref members = Ref::steal(GetAttrByStr(cls, g_names.dunder_members));
   if (!members) {
     return fail->At(37, kNewLines.members);
   }
@@ -174,16 +176,16 @@ struct FormatLines {
 // "<Class.name: value>" when with_value, else "Class.name".
 PyObject* FormatBody(PyObject* self, PyObject* fmt, bool with_value, const FormatLines& lines,
                      Failure* fail) noexcept {
-  Ref cls = Ref::steal(GetAttrByStr(self, g_state.names.dunder_class));
+  Ref cls = Ref::steal(GetAttrByStr(self, g_names.dunder_class));
   if (!cls) {
     return fail->At(lines.source, lines.class_attr);
   }
-  Ref class_name = Ref::steal(GetAttrByStr(cls.get(), g_state.names.dunder_name));
+  Ref class_name = Ref::steal(GetAttrByStr(cls.get(), g_names.dunder_name));
   if (!class_name) {
     return fail->At(lines.source, lines.class_name);
   }
   cls.reset();
-  Ref member_name = Ref::steal(GetAttrByStr(self, g_state.names.name));
+  Ref member_name = Ref::steal(GetAttrByStr(self, g_names.name));
   if (!member_name) {
     return fail->At(lines.source, lines.name_attr);
   }
@@ -215,13 +217,13 @@ PyObject* enumbase_new(PyObject* /*func*/, PyObject* args, PyObject* kwds) noexc
 
 PyObject* enumbase_repr(PyObject* /*func*/, PyObject* self) noexcept {
   return ReportFailure(kReprFunction, [&](Failure* fail) {
-    return FormatBody(self, g_state.names.fmt_member_repr, true, kReprLines, fail);
+    return FormatBody(self, g_names.fmt_member_repr, true, kReprLines, fail);
   });
 }
 
 PyObject* enumbase_str(PyObject* /*func*/, PyObject* self) noexcept {
   return ReportFailure(kStrFunction, [&](Failure* fail) {
-    return FormatBody(self, g_state.names.fmt_dotted, false, kStrLines, fail);
+    return FormatBody(self, g_names.fmt_dotted, false, kStrLines, fail);
   });
 }
 

@@ -6,13 +6,14 @@
 #include <cstdint>
 #include <span>
 
-#include "core/module_state.h"
+#include "core/names.h"
+#include "enums/enum_state.h"
 
 namespace qx {
 
 // One row per method: everything the module needs to make its code object,
 // its defaults and its function object, and where a failure to add it is
-// reported. The rows' order is the order of g_state.fallback_code.
+// reported. The rows' order is the order of g_enums.fallback_code.
 struct FallbackMethod {
   PyMethodDef def;
   bool is_static = false;            // a static method (__new__)

@@ -5,7 +5,9 @@
 
 #include <utility>
 
-#include "core/module_state.h"
+#include "core/names.h"
+#include "core/owned_state.h"
+#include "enums/enum_state.h"
 #include "enums/pickling.h"
 #include "runtime/arg_parsing.h"
 #include "runtime/calls.h"
@@ -17,13 +19,19 @@
 
 namespace qx {
 
+EnumsState g_enums;
+
+namespace {
+const OwnedBlock<EnumsState> kEnumsBlock(&g_enums);
+}  // namespace
+
 namespace {
 
 constexpr const char* kInitFunction = "EnumBase.__Qx_EnumMeta.__init__";
 constexpr const char* kIterFunction = "EnumBase.__Qx_EnumMeta.__iter__";
 constexpr const char* kGetItemFunction = "EnumBase.__Qx_EnumMeta.__getitem__";
 
-PyObject** const kInitArgNames[] = {&g_state.names.name, &g_state.names.parents, &g_state.names.dct, nullptr};
+PyObject** const kInitArgNames[] = {&g_names.name, &g_names.parents, &g_names.dct, nullptr};
 constexpr int32_t kInitMissingLines[] = {1452, 1427, 1433};
 const ArgSpec kInitArgs = MakeArgSpec("__init__", 16, kInitArgNames, 3, kInitMissingLines, 1437, 1452);
 
@@ -45,7 +53,7 @@ constexpr struct {
 
 // type.__init__(cls, name, parents, dct), then a fresh, empty registry.
 int InitBody(PyObject* cls, PyObject* name, PyObject* parents, PyObject* dct, Failure* fail) noexcept {
-  Ref type_init = Ref::steal(GetAttrByStr(TypeObject(), g_state.names.dunder_init));
+  Ref type_init = Ref::steal(GetAttrByStr(TypeObject(), g_names.dunder_init));
   if (!type_init) {
     return fail->At(17, kInitLines.type_init).Status();
   }
@@ -59,13 +67,13 @@ int InitBody(PyObject* cls, PyObject* name, PyObject* parents, PyObject* dct, Fa
 
   // Until the module body has imported OrderedDict the slot holds None, and
   // calling it reports the interpreter's not-callable error.
-  Ref ordered_dict = Ref::steal(ReadShared(&g_state.ordered_dict_class));
+  Ref ordered_dict = Ref::steal(ReadShared(&g_enums.ordered_dict_class));
   if (!ordered_dict) ordered_dict = Ref::borrow(Py_None);
   Ref members = Ref::steal(CallMethodArgs(std::move(ordered_dict), nullptr, 0, &path));
   if (!members) {
     return fail->At(18, LineForNoArgPath(path, kInitLines.members_unpacked, kInitLines.members)).Status();
   }
-  if (SetAttrByStr(cls, g_state.names.dunder_members, members.get()) < 0) {
+  if (SetAttrByStr(cls, g_names.dunder_members, members.get()) < 0) {
     return fail->At(18, kInitLines.set_members).Status();
   }
   return 0;
@@ -80,11 +88,11 @@ constexpr struct {
 } kIterLines{};
 
 PyObject* IterBody(PyObject* cls, Failure* fail) noexcept {
-  Ref members = Ref::steal(GetAttrByStr(cls, g_state.names.dunder_members));
+  Ref members = Ref::steal(GetAttrByStr(cls, g_names.dunder_members));
   if (!members) {
     return fail->At(20, kIterLines.members);
   }
-  Ref values_method = Ref::steal(GetAttrByStr(members.get(), g_state.names.values));
+  Ref values_method = Ref::steal(GetAttrByStr(members.get(), g_names.values));
   if (!values_method) {
     return fail->At(20, kIterLines.values_attr);
   }
@@ -104,7 +112,7 @@ constexpr struct {
 } kGetItemLines{};
 
 PyObject* GetItemBody(PyObject* cls, PyObject* key, Failure* fail) noexcept {
-  Ref members = Ref::steal(GetAttrByStr(cls, g_state.names.dunder_members));
+  Ref members = Ref::steal(GetAttrByStr(cls, g_names.dunder_members));
   if (!members) {
     return fail->At(22, kGetItemLines.members);
   }
@@ -242,7 +250,7 @@ int InitEnumMetaType() noexcept {
     if (SetupPickling(&QxEnumMetaType) < 0) return -1;
     g_pickling_installed = true;
   }
-  g_state.enum_meta_type = &QxEnumMetaType;
+  g_enums.enum_meta_type = &QxEnumMetaType;
   return 0;
 }
 

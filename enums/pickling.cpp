@@ -5,7 +5,8 @@
 #include <initializer_list>
 #include <utility>
 
-#include "core/module_state.h"
+#include "core/names.h"
+#include "enums/enum_state.h"
 #include "enums/internal.h"
 #include "runtime/arg_parsing.h"
 #include "runtime/calls.h"
@@ -25,8 +26,8 @@ constexpr const char* kSetStateFunction = "EnumBase.__Qx_EnumMeta.__setstate_qx_
 constexpr const char* kUnpickleFunction = "EnumBase.__qx_unpickle___Qx_EnumMeta";
 constexpr const char* kSetStateHelper = "EnumBase.__qx_unpickle___Qx_EnumMeta__set_state";
 
-PyObject** const kUnpickleArgNames[] = {&g_state.names.qx_type, &g_state.names.qx_checksum,
-                                        &g_state.names.qx_state, nullptr};
+PyObject** const kUnpickleArgNames[] = {&g_names.qx_type, &g_names.qx_checksum,
+                                        &g_names.qx_state, nullptr};
 constexpr int32_t kUnpickleMissingLines[] = {2608, 2583, 2589};
 const ArgSpec kUnpickleArgs =
     MakeArgSpec("__qx_unpickle___Qx_EnumMeta", 1, kUnpickleArgNames, 3, kUnpickleMissingLines, 2593, 2608);
@@ -35,7 +36,7 @@ const ArgSpec kUnpickleArgs =
 // caller turns into its RuntimeError.
 int MovePicklingMethods(PyTypeObject* type) noexcept {
   PyObject* type_obj = reinterpret_cast<PyObject*>(type);
-  const NameObjects& n = g_state.names;
+  const NameObjects& n = g_names;
 
   // _PyType_Lookup (private, in every supported version): the MRO lookup
   // without binding, which no public call offers.
@@ -99,9 +100,9 @@ constexpr struct {
 } kReduceLines{};
 
 PyObject* ReduceBody(PyObject* self, Failure* fail) noexcept {
-  const NameObjects& n = g_state.names;
+  const NameObjects& n = g_names;
   PyObject* self_type = reinterpret_cast<PyObject*>(Py_TYPE(self));
-  Ref state = Ref::borrow(g_state.empty_tuple);
+  Ref state = Ref::borrow(g_common.empty_tuple);
   Ref dict = Ref::steal(GetAttrOrDefault(self, n.dunder_dict, Py_None));
   if (!dict) {
     return fail->At(4, kReduceLines.dict);
@@ -123,7 +124,7 @@ PyObject* ReduceBody(PyObject* self, Failure* fail) noexcept {
     if (!func) {
       return fail->At(11, kReduceLines.func_with_state);
     }
-    Ref args = Ref::steal(NewTuple({self_type, g_state.checksum_int, Py_None}));
+    Ref args = Ref::steal(NewTuple({self_type, g_enums.checksum_int, Py_None}));
     if (!args) {
       return fail->At(11, kReduceLines.args_with_state);
     }
@@ -136,7 +137,7 @@ PyObject* ReduceBody(PyObject* self, Failure* fail) noexcept {
   if (!func) {
     return fail->At(13, kReduceLines.func);
   }
-  Ref args = Ref::steal(NewTuple({self_type, g_state.checksum_int, state.get()}));
+  Ref args = Ref::steal(NewTuple({self_type, g_enums.checksum_int, state.get()}));
   if (!args) {
     return fail->At(13, kReduceLines.args);
   }
@@ -164,7 +165,7 @@ PyObject* SetStateBody(PyObject* obj, PyObject* state, Failure* fail) noexcept {
   // lookup (MemoryError, RecursionError, a property that raises) is a
   // failure: swallowing it would report a state that was never applied.
   {
-    Ref probe = Ref::steal(GetAttrByStr(obj, g_state.names.dunder_dict));
+    Ref probe = Ref::steal(GetAttrByStr(obj, g_names.dunder_dict));
     if (!probe) {
       if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
         return fail->At(10, kSetStateLines.dict_probe);
@@ -174,11 +175,11 @@ PyObject* SetStateBody(PyObject* obj, PyObject* state, Failure* fail) noexcept {
     }
   }
 
-  Ref dict = Ref::steal(GetAttrByStr(obj, g_state.names.dunder_dict));
+  Ref dict = Ref::steal(GetAttrByStr(obj, g_names.dunder_dict));
   if (!dict) {
     return fail->At(11, kSetStateLines.dict);
   }
-  Ref update = Ref::steal(GetAttrByStr(dict.get(), g_state.names.update));
+  Ref update = Ref::steal(GetAttrByStr(dict.get(), g_names.update));
   if (!update) {
     return fail->At(11, kSetStateLines.update_attr);
   }
@@ -213,7 +214,7 @@ constexpr struct {
 } kChecksumErrorLines{};
 
 PyObject* RaiseChecksumError(int32_t checksum, Failure* fail) noexcept {
-  const NameObjects& n = g_state.names;
+  const NameObjects& n = g_names;
   Ref from_list = Ref::steal(compat::NewList(1));
   if (!from_list) {
     return fail->At(3, kChecksumErrorLines.from_list);
@@ -261,7 +262,7 @@ PyObject* UnpickleBody(PyObject* type, int32_t checksum, PyObject* state, Failur
   if (checksum != kPickleChecksum) return RaiseChecksumError(checksum, fail);
 
   Ref meta_new =
-      Ref::steal(GetAttrByStr(reinterpret_cast<PyObject*>(g_state.enum_meta_type), g_state.names.dunder_new));
+      Ref::steal(GetAttrByStr(reinterpret_cast<PyObject*>(g_enums.enum_meta_type), g_names.dunder_new));
   if (!meta_new) {
     return fail->At(5, kUnpickleLines.meta_new);
   }
@@ -330,7 +331,7 @@ PyMethodDef kUnpickleDef = {"__qx_unpickle___Qx_EnumMeta", reinterpret_cast<PyCF
                             METH_VARARGS | METH_KEYWORDS, nullptr};
 
 int MethodHasName(PyObject* obj, PyObject* name) noexcept {
-  Ref own_name = Ref::steal(GetAttrByStr(obj, g_state.names.dunder_name));
+  Ref own_name = Ref::steal(GetAttrByStr(obj, g_names.dunder_name));
   if (!own_name) {
     PyErr_Clear();
     return 0;

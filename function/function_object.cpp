@@ -6,7 +6,7 @@
 
 #include <cassert>
 
-#include "core/module_state.h"
+#include "runtime/bindings.h"
 #include "runtime/compat.h"
 #include "runtime/ref.h"
 
@@ -385,11 +385,11 @@ PyTypeObject QxFunctionType = {
 PyObject* QxFunctionNew(PyMethodDef* ml, int32_t flags, PyObject* qualname, PyObject* closure,
                         PyObject* module, PyObject* globals, PyObject* code) noexcept {
   assert(ml != nullptr && qualname != nullptr);
-  if (g_state.function_type == nullptr) {
+  if (g_bindings.function_type == nullptr) {
     PyErr_SetString(PyExc_SystemError, "qx_function_or_method type is not registered");
     return nullptr;
   }
-  QxFunctionObject* f = PyObject_GC_New(QxFunctionObject, g_state.function_type);
+  QxFunctionObject* f = PyObject_GC_New(QxFunctionObject, g_bindings.function_type);
   if (f == nullptr) return nullptr;
   f->flags = flags;
   f->m_weakreflist = nullptr;

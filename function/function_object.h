@@ -59,7 +59,7 @@ extern PyTypeObject QxFunctionType;
 // header for the layout, so the type's file never includes the call's).
 PyObject* QxFunctionCall(PyObject* func, PyObject* args, PyObject* kwds) noexcept;
 
-// Returns a new function object of g_state.function_type, or null.
+// Returns a new function object of g_bindings.function_type, or null.
 PyObject* QxFunctionNew(PyMethodDef* ml, int32_t flags, PyObject* qualname, PyObject* closure,
                         PyObject* module, PyObject* globals, PyObject* code) noexcept;
 void QxFunctionSetDefaultsTuple(PyObject* func, PyObject* tuple) noexcept;

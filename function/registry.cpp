@@ -5,7 +5,8 @@
 
 #include <cstring>
 
-#include "core/module_state.h"
+#include "core/owned_state.h"
+#include "runtime/bindings.h"
 #include "function/function_object.h"
 #include "function/internal.h"
 #include "runtime/compat.h"
@@ -84,7 +85,7 @@ int RegisterFunctionType() noexcept {
   // a failed one keeps it, for the function objects that attempt made.
   // Functions of a failed attempt read the field on other threads without a
   // lock: ReplaceOwned does not store the same type again.
-  ReplaceOwned(reinterpret_cast<PyObject**>(&g_state.function_type), reinterpret_cast<PyObject*>(type));
+  ReplaceOwned(reinterpret_cast<PyObject**>(&g_bindings.function_type), reinterpret_cast<PyObject*>(type));
   return 0;
 }
 

@@ -5,7 +5,11 @@
 #include <iterator>
 #include <span>
 
-#include "core/module_state.h"
+#include "core/names.h"
+#include "core/owned_state.h"
+#include "enums/enum_state.h"
+#include "module/module_state.h"
+#include "runtime/bindings.h"
 #include "enums/enum_base.h"
 #include "enums/pickling.h"
 #include "function/function_object.h"
@@ -43,16 +47,16 @@ PyObject* ImportFrom(PyObject* module_name, PyObject* name) noexcept {
 // Makes one method of the fallback class, from its row and the constants
 // made for it, and stores it in the namespace.
 int AddMethod(PyObject* ns, FallbackMethod& method, PyObject* code, PyObject* defaults) noexcept {
-  const NameObjects& n = g_state.names;
+  const NameObjects& n = g_names;
   Ref func = Ref::steal(QxFunctionNew(&method.def, method.is_static ? StaticMethod : 0, n.*method.qualname,
-                                      nullptr, n.EnumBase, g_state.module_dict, code));
+                                      nullptr, n.EnumBase, g_bindings.module_dict, code));
   if (!func) return -1;
   if (defaults != nullptr) QxFunctionSetDefaultsTuple(func.get(), defaults);
   return NamespaceStore(ns, n.*method.name, func.get());
 }
 
 int BuildFallbackBase(Failure* fail) noexcept {
-  NameObjects& n = g_state.names;
+  NameObjects& n = g_names;
   Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyLong_Type)));
   if (!bases) return fail->At(SourceFile::EnumSupport, 26).Status();
   Ref metaclass = Ref::steal(CalculateMetaclass(nullptr, bases.get()));
@@ -60,18 +64,18 @@ int BuildFallbackBase(Failure* fail) noexcept {
   Ref ns = Ref::steal(
       PrepareClassNamespace(metaclass.get(), bases.get(), n.Qx_EnumBase, n.Qx_EnumBase, n.EnumBase));
   if (!ns) return fail->At(SourceFile::EnumSupport, 26).Status();
-  if (NamespaceStore(ns.get(), n.dunder_metaclass, reinterpret_cast<PyObject*>(g_state.enum_meta_type)) < 0) {
+  if (NamespaceStore(ns.get(), n.dunder_metaclass, reinterpret_cast<PyObject*>(g_enums.enum_meta_type)) < 0) {
     return fail->At(SourceFile::EnumSupport, 27).Status();
   }
   const std::span<FallbackMethod> methods = EnumBaseMethods();
   for (size_t i = 0; i < methods.size(); ++i) {
-    if (AddMethod(ns.get(), methods[i], g_state.fallback_code[i], g_state.fallback_defaults[i]) < 0) {
+    if (AddMethod(ns.get(), methods[i], g_enums.fallback_code[i], g_enums.fallback_defaults[i]) < 0) {
       return fail->At(SourceFile::EnumSupport, methods[i].source_line).Status();
     }
   }
   Ref cls = Ref::steal(CreateClass(metaclass.get(), n.Qx_EnumBase, bases.get(), ns.get()));
   if (!cls) return fail->At(SourceFile::EnumSupport, 26).Status();
-  Assign(&g_state.enum_base_class, cls.get());
+  Assign(&g_module.enum_base_class, cls.get());
   return 0;
 }
 
@@ -93,7 +97,7 @@ constexpr Member kMembers[] = {
 constexpr Py_ssize_t kMemberCount = std::size(kMembers);
 
 int BuildWeekdays(Failure* fail) noexcept {
-  NameObjects& n = g_state.names;
+  NameObjects& n = g_names;
   Ref pairs = Ref::steal(compat::NewList(kMemberCount));
   if (!pairs) return fail->At(SourceFile::EnumSupport, 53).Status();
   for (Py_ssize_t i = 0; i < kMemberCount; ++i) {
@@ -103,33 +107,33 @@ int BuildWeekdays(Failure* fail) noexcept {
     if (pair == nullptr) return fail->At(SourceFile::EnumSupport, kMembers[i].pair_line).Status();
     PyList_SET_ITEM(pairs.get(), i, pair);
   }
-  Ref mapping = Ref::steal(CallOneArg(g_state.ordered_dict_class, pairs.get()));
+  Ref mapping = Ref::steal(CallOneArg(g_enums.ordered_dict_class, pairs.get()));
   if (!mapping) return fail->At(SourceFile::EnumSupport, 53).Status();
   Ref args = Ref::steal(PyTuple_Pack(2, n.Weekdays, mapping.get()));
   if (!args) return fail->At(SourceFile::EnumSupport, 53).Status();
   // Called from C, IntEnum cannot guess its module from a Python frame; name
   // it, so that members pickle by reference to this module.
   Ref kwargs = Ref::steal(PyDict_New());
-  if (!kwargs || PyDict_SetItem(kwargs.get(), g_state.module_keyword, g_state.module_name_text) < 0) {
+  if (!kwargs || PyDict_SetItem(kwargs.get(), g_names.module_kw, g_module.module_name_text) < 0) {
     return fail->At(SourceFile::EnumSupport, 53).Status();
   }
-  Ref enumeration = Ref::steal(PyObject_Call(g_state.enum_base_class, args.get(), kwargs.get()));
+  Ref enumeration = Ref::steal(PyObject_Call(g_module.enum_base_class, args.get(), kwargs.get()));
   if (!enumeration) return fail->At(SourceFile::EnumSupport, 53).Status();
-  if (PyDict_SetItem(g_state.module_dict, n.Weekdays, enumeration.get()) < 0) {
+  if (PyDict_SetItem(g_bindings.module_dict, n.Weekdays, enumeration.get()) < 0) {
     return fail->At(SourceFile::EnumSupport, 53).Status();
   }
   return 0;
 }
 
 int PublishMembers(Failure* fail) noexcept {
-  NameObjects& n = g_state.names;
+  NameObjects& n = g_names;
   for (const Member& row : kMembers) {
     PyObject* name = n.*row.name;
     Ref weekdays = Ref::steal(LookupModuleGlobal(n.Weekdays));
     if (!weekdays) return fail->At(SourceFile::EnumSupport, row.publish_line).Status();
     Ref member = Ref::steal(GetAttrByStr(weekdays.get(), name));
     if (!member) return fail->At(SourceFile::EnumSupport, row.publish_line).Status();
-    if (PyDict_SetItem(g_state.globals_dict, name, member.get()) < 0) {
+    if (PyDict_SetItem(g_module.globals_dict, name, member.get()) < 0) {
       return fail->At(SourceFile::EnumSupport, row.publish_line).Status();
     }
   }
@@ -139,34 +143,34 @@ int PublishMembers(Failure* fail) noexcept {
 }  // namespace
 
 int RunModuleBody(Failure* fail) noexcept {
-  NameObjects& n = g_state.names;
+  NameObjects& n = g_names;
   {
     Ref test_dict = Ref::steal(PyDict_New());
-    if (!test_dict || PyDict_SetItem(g_state.module_dict, n.dunder_test, test_dict.get()) < 0) {
+    if (!test_dict || PyDict_SetItem(g_bindings.module_dict, n.dunder_test, test_dict.get()) < 0) {
       return fail->At(SourceFile::Definition, 1).Status();
     }
   }
   {
     Ref ordered_dict = Ref::steal(ImportFrom(n.collections, n.OrderedDict));
     if (!ordered_dict) return fail->At(SourceFile::EnumSupport, 10).Status();
-    Assign(&g_state.ordered_dict_class, ordered_dict.get());
+    Assign(&g_enums.ordered_dict_class, ordered_dict.get());
   }
   if (BuildFallbackBase(fail) < 0) return -1;
   {
     Ref int_enum = Ref::steal(ImportFrom(n.enum_, n.IntEnum));
     if (!int_enum) return fail->At(SourceFile::EnumSupport, 45).Status();
-    Assign(&g_state.enum_base_class, int_enum.get());
+    Assign(&g_module.enum_base_class, int_enum.get());
   }
   {
     Ref unpickle = Ref::steal(PyCFunction_NewEx(&kUnpickleDef, nullptr, n.EnumBase));
-    if (!unpickle || PyDict_SetItem(g_state.module_dict, n.qx_unpickle_Qx_EnumMeta, unpickle.get()) < 0) {
+    if (!unpickle || PyDict_SetItem(g_bindings.module_dict, n.qx_unpickle_Qx_EnumMeta, unpickle.get()) < 0) {
       return fail->At(SourceFile::EnumSupport, 1).Status();
     }
   }
   {
     PyObject* globals = ModuleGlobals();
     if (globals == nullptr) return fail->At(SourceFile::EnumSupport, 50).Status();
-    ReplaceOwned(&g_state.globals_dict, globals);
+    ReplaceOwned(&g_module.globals_dict, globals);
   }
   if (BuildWeekdays(fail) < 0) return -1;
   return PublishMembers(fail);

@@ -2,7 +2,10 @@
 // globals mapping.
 #include "module/class_creation.h"
 
-#include "core/module_state.h"
+#include "core/name_table.h"
+#include "core/names.h"
+#include "module/module_state.h"
+#include "runtime/bindings.h"
 #include "runtime/compat.h"
 #include "runtime/lookups.h"
 #include "runtime/ref.h"
@@ -36,7 +39,7 @@ PyObject* PrepareClassNamespace(PyObject* metaclass, PyObject* bases, PyObject* 
                                 PyObject* modname) noexcept {
   Ref ns;
   if (metaclass != nullptr) {
-    Ref prepare = Ref::steal(GetAttrByStr(metaclass, g_state.names.dunder_prepare));
+    Ref prepare = Ref::steal(GetAttrByStr(metaclass, g_names.dunder_prepare));
     if (prepare) {
       Ref args = Ref::steal(PyTuple_Pack(2, name, bases));
       if (!args) return nullptr;
@@ -51,14 +54,14 @@ PyObject* PrepareClassNamespace(PyObject* metaclass, PyObject* bases, PyObject* 
     ns = Ref::steal(PyDict_New());
   }
   if (!ns) return nullptr;
-  if (PyObject_SetItem(ns.get(), g_state.names.dunder_module, modname) < 0) return nullptr;
-  if (PyObject_SetItem(ns.get(), g_state.names.dunder_qualname, qualname) < 0) return nullptr;
+  if (PyObject_SetItem(ns.get(), g_names.dunder_module, modname) < 0) return nullptr;
+  if (PyObject_SetItem(ns.get(), g_names.dunder_qualname, qualname) < 0) return nullptr;
   return ns.release();
 }
 
 PyObject* CreateClass(PyObject* metaclass, PyObject* name, PyObject* bases, PyObject* namespace_) noexcept {
   // A __metaclass__ entry in the namespace replaces the metaclass outright.
-  Ref from_namespace = Ref::steal(PyObject_GetItem(namespace_, g_state.names.dunder_metaclass));
+  Ref from_namespace = Ref::steal(PyObject_GetItem(namespace_, g_names.dunder_metaclass));
   if (from_namespace) {
     metaclass = from_namespace.get();
   } else if (PyErr_ExceptionMatches(PyExc_KeyError)) {
@@ -72,12 +75,12 @@ PyObject* CreateClass(PyObject* metaclass, PyObject* name, PyObject* bases, PyOb
 }
 
 PyObject* ModuleGlobals() noexcept {
-  if (g_state.module == nullptr || g_state.module_dict == nullptr) {
+  if (g_module.module == nullptr || g_bindings.module_dict == nullptr) {
     PyErr_SetString(PyExc_ImportError, kInitFunctionName);
     return nullptr;
   }
-  Ref module = Ref::borrow(g_state.module);
-  Ref dict = Ref::borrow(g_state.module_dict);
+  Ref module = Ref::borrow(g_module.module);
+  Ref dict = Ref::borrow(g_bindings.module_dict);
   Ref names = Ref::steal(PyObject_Dir(module.get()));
   if (!names) return nullptr;
   // dir() of a module lists its dictionary's keys, so normally nothing is

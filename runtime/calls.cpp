@@ -2,7 +2,8 @@
 
 #include <cassert>
 
-#include "core/module_state.h"
+#include "core/names.h"
+#include "runtime/bindings.h"
 #include "runtime/compat.h"
 #include "runtime/exceptions.h"
 #include "runtime/internal.h"
@@ -35,7 +36,7 @@ inline PyObject* CFunctionSelf(PyObject* func, PyMethodDef* ml) noexcept {
 }
 
 inline bool IsFunctionTypeOrSubtype(PyTypeObject* t) noexcept {
-  return g_state.function_type != nullptr && TypeIsSubtype(t, g_state.function_type);
+  return g_bindings.function_type != nullptr && TypeIsSubtype(t, g_bindings.function_type);
 }
 
 }  // namespace
@@ -101,7 +102,7 @@ PyObject* CallNoArg(PyObject* callable) noexcept {
     // itself as self, without its call slot's dispatch.
     if (MethodDef(callable)->ml_flags & METH_NOARGS) return CallCFunctionDirect(callable, nullptr);
   }
-  return CallObject(callable, g_state.empty_tuple);
+  return CallObject(callable, g_common.empty_tuple);
 }
 
 PyObject* FunctionFastCall(PyObject* func, PyObject* const* args, int32_t n) noexcept {

@@ -2,7 +2,9 @@
 
 #include <cstring>
 
-#include "core/module_state.h"
+#include "core/name_table.h"
+#include "core/owned_state.h"
+#include "runtime/bindings.h"
 #include "runtime/compat.h"
 #include "runtime/conversions.h"
 #include "runtime/exceptions.h"
@@ -11,8 +13,14 @@
 
 namespace qx {
 
+RuntimeBindings g_bindings;
+
+namespace {
+const OwnedBlock<RuntimeBindings> kBindingsBlock(&g_bindings);
+}  // namespace
+
 PyObject* LookupModuleGlobal(PyObject* name) noexcept {
-  Ref globals = Ref::steal(ReadShared(&g_state.module_dict));
+  Ref globals = Ref::steal(ReadShared(&g_bindings.module_dict));
   if (!globals) return LookupBuiltin(name);
   // The probe takes the hash cached in the name's str object. A strong
   // reference: another thread may replace the global at once.
@@ -23,7 +31,7 @@ PyObject* LookupModuleGlobal(PyObject* name) noexcept {
 }
 
 PyObject* LookupBuiltin(PyObject* name) noexcept {
-  Ref builtins = Ref::steal(ReadShared(&g_state.builtins_module));
+  Ref builtins = Ref::steal(ReadShared(&g_bindings.builtins_module));
   PyObject* r = builtins ? GetAttrByStr(builtins.get(), name) : nullptr;
   if (r == nullptr) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
   return r;
@@ -65,7 +73,7 @@ PyObject* ImportModule(PyObject* name, PyObject* from_list) noexcept {
   // The module's own dictionary: it is kept for the life of the process,
   // while the module object is not there before (or after a failed)
   // initialisation, and functions of a failed import may still be called.
-  Ref globals = Ref::steal(ReadShared(&g_state.module_dict));
+  Ref globals = Ref::steal(ReadShared(&g_bindings.module_dict));
   if (!globals) {
     PyErr_SetString(PyExc_ImportError, kInitFunctionName);
     return nullptr;

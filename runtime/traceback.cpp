@@ -7,7 +7,9 @@
 #include <cstring>
 #include <utility>
 
-#include "core/module_state.h"
+#include "core/names.h"
+#include "core/owned_state.h"
+#include "runtime/bindings.h"
 #include "runtime/compat.h"
 #include "runtime/exceptions.h"
 #include "runtime/internal.h"
@@ -15,6 +17,14 @@
 #include "runtime/ref.h"
 
 namespace qx {
+
+Mutex g_traceback_mutex;
+TracebackState g_traceback;
+
+void ForgetCodeCache() noexcept {
+  MutexGuard guard(g_traceback_mutex);
+  g_traceback.code_cache = CodeObjectCache{};
+}
 
 namespace {
 
@@ -26,9 +36,9 @@ constexpr const char* kImplementationFileName = "quendrix/core/enums/weekdays";
 // here again.
 void SetErrorPosition(const Position& pos) noexcept {
   MutexGuard guard(g_traceback_mutex);
-  g_state.error_file = FileName(pos.file);
-  g_state.error_line = pos.source_line;
-  g_state.error_impl_line = pos.impl_line;
+  g_traceback.error_file = FileName(pos.file);
+  g_traceback.error_line = pos.source_line;
+  g_traceback.error_impl_line = pos.impl_line;
 }
 
 bool SameSite(const CodeObjectCacheEntry& e, const char* function_name, const char* file_name) noexcept {
@@ -55,7 +65,7 @@ constexpr size_t kEntryNameSize = 512;
 
 PyObject* CodeCacheFind(int32_t key, const char* function_name, const char* file_name) noexcept {
   MutexGuard guard(g_traceback_mutex);
-  CodeObjectCache& cache = g_state.code_cache;
+  CodeObjectCache& cache = g_traceback.code_cache;
   if (key == 0 || cache.entries == nullptr) return nullptr;
   const int32_t pos = CacheSearch(cache, key);
   if (pos < cache.count && cache.entries[pos].key == key &&
@@ -69,7 +79,7 @@ void CodeCacheInsert(int32_t key, PyObject* code, const char* function_name, con
   assert(code != nullptr && function_name != nullptr && file_name != nullptr);
   Ref replaced;  // released after the lock
   MutexGuard guard(g_traceback_mutex);
-  CodeObjectCache& cache = g_state.code_cache;
+  CodeObjectCache& cache = g_traceback.code_cache;
   if (key == 0) return;
   if (cache.entries == nullptr) {
     auto* entries =
@@ -102,7 +112,7 @@ void CodeCacheInsert(int32_t key, PyObject* code, const char* function_name, con
 }
 
 int32_t ResolveImplementationLine(PyThreadState* tstate, int32_t line) noexcept {
-  Ref runtime = Ref::steal(ReadShared(&g_state.runtime_module));
+  Ref runtime = Ref::steal(ReadShared(&g_bindings.runtime_module));
   if (!runtime) return 0;
   // The switch is whatever Python code made it: its truth test (or a key's
   // __eq__ in the module's dictionary) may call a function of this module
@@ -114,7 +124,7 @@ int32_t ResolveImplementationLine(PyThreadState* tstate, int32_t line) noexcept 
   resolving = true;
   SavedError pending = SaveErrorState(tstate);
 
-  PyObject* name = g_state.names.impl_line_in_traceback;
+  PyObject* name = g_names.impl_line_in_traceback;
   Ref flag;
   PyObject* dict = PyModule_Check(runtime.get()) ? PyModule_GetDict(runtime.get()) : nullptr;
   if (dict != nullptr) {
@@ -175,7 +185,7 @@ void AddTraceback(const char* function_name, const Position& pos) noexcept {
     if (code) CodeCacheInsert(key, code.get(), function_name, file_name);
   }
   Ref frame;
-  Ref globals = Ref::steal(ReadShared(&g_state.module_dict));
+  Ref globals = Ref::steal(ReadShared(&g_bindings.module_dict));
   if (code && globals) {
     frame = Ref::steal(reinterpret_cast<PyObject*>(
         PyFrame_New(tstate, reinterpret_cast<PyCodeObject*>(code.get()), globals.get(), nullptr)));

@@ -6,10 +6,33 @@
 #include <cstdint>
 #include <type_traits>
 
-#include "core/code_cache.h"
 #include "core/failure.h"
+#include "core/sync.h"
+#include "runtime/code_cache.h"
 
 namespace qx {
+
+// Guards the traceback room's state below, which failing calls on any
+// thread update. Held only around plain C steps: making or releasing a code
+// object may run Python code, which may fail here again.
+extern Mutex g_traceback_mutex;
+
+// Written only by this room (AddTraceback, ForgetCodeCache), under
+// g_traceback_mutex. The position is read only by the C++ tests.
+struct TracebackState {
+  // The last reported position.
+  const char* error_file QX_GUARDED_BY(g_traceback_mutex);
+  int32_t error_line QX_GUARDED_BY(g_traceback_mutex);
+  int32_t error_impl_line QX_GUARDED_BY(g_traceback_mutex);
+  // Code objects made for failure sites, owned by the owning interpreter.
+  CodeObjectCache code_cache QX_GUARDED_BY(g_traceback_mutex);
+};
+
+extern TracebackState g_traceback;
+
+// Forgets the cache when another interpreter takes over: its array and code
+// objects are leaked, as their runtime may be gone, and it starts empty.
+void ForgetCodeCache() noexcept QX_EXCLUDES(g_traceback_mutex);
 
 // Records pos as the module's error position and appends an entry naming
 // function_name, at pos, to the pending exception. With none pending (a

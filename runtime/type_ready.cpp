@@ -1,6 +1,6 @@
 #include "runtime/type_ready.h"
 
-#include "core/module_state.h"
+#include "core/owned_state.h"
 #include "runtime/compat.h"
 
 namespace qx {

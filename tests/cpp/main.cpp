@@ -3,7 +3,6 @@
 #include <Python.h>
 #include <gtest/gtest.h>
 
-#include "core/module_state.h"
 #include "module/init.h"
 
 int main(int argc, char** argv) {

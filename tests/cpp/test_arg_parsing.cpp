@@ -6,20 +6,20 @@
 
 #include <string>
 
-#include "core/module_state.h"
+#include "core/names.h"
 #include "runtime/arg_parsing.h"
 #include "runtime/internal.h"
 #include "runtime/ref.h"
 #include "tests/cpp/test_support.h"
 
-using qx::g_state;
+using qx::g_names;
 using qx::Ref;
 using qxtest::TakeError;
 
 namespace {
 
 // (cls, value, name), as __new__ of the base class.
-PyObject** const kNames[] = {&g_state.names.cls, &g_state.names.value, &g_state.names.name, nullptr};
+PyObject** const kNames[] = {&g_names.cls, &g_names.value, &g_names.name, nullptr};
 
 Ref Str(const char* text) { return Ref::steal(PyUnicode_FromString(text)); }  // never interned
 
@@ -54,7 +54,7 @@ TEST(ArgCountError, WordExpectedNumberAndPlural) {
 TEST(ParseKeywordArguments, MatchesByIdentityOrEqualityAndReportsTheFirstError) {
   Ref one = Ref::steal(PyLong_FromLong(1));
   Ref fresh_name = Str("name");
-  Ref kwds = Dict({{g_state.names.value, one.get()}, {fresh_name.get(), Py_True}});
+  Ref kwds = Dict({{g_names.value, one.get()}, {fresh_name.get(), Py_True}});
   PyObject* values[3] = {Py_None, nullptr, nullptr};
   ASSERT_EQ(qx::ParseKeywordArguments(kwds.get(), kNames, values, 1, "f"), 0);
   EXPECT_EQ(values[1], one.get());
@@ -71,7 +71,7 @@ TEST(ParseKeywordArguments, MatchesByIdentityOrEqualityAndReportsTheFirstError) 
   };
   for (auto& c : cases) {
     // The valid keyword comes first and stays filled after the error.
-    Ref bad = Dict({{g_state.names.value, one.get()}, {c.key.get(), one.get()}});
+    Ref bad = Dict({{g_names.value, one.get()}, {c.key.get(), one.get()}});
     PyObject* slots[3] = {Py_None, nullptr, nullptr};
     EXPECT_EQ(qx::ParseKeywordArguments(bad.get(), kNames, slots, 1, "f"), -1);
     EXPECT_EQ(TakeError(), c.message);
@@ -94,7 +94,7 @@ TEST(UnpackArguments, SlotsOwnWhatTheyHold) {
   Ref name = Ref::steal(PyList_New(0));
   Ref fresh_name = Str("name");  // matched by comparison, after the probes
   Ref args = Ref::steal(PyTuple_Pack(1, cls.get()));
-  Ref kwds = Dict({{g_state.names.value, value.get()}, {fresh_name.get(), name.get()}});
+  Ref kwds = Dict({{g_names.value, value.get()}, {fresh_name.get(), name.get()}});
   const Py_ssize_t counts[] = {Py_REFCNT(cls.get()), Py_REFCNT(value.get()), Py_REFCNT(name.get())};
   {
     Ref values[3];
@@ -114,7 +114,7 @@ TEST(UnpackArguments, SlotsOwnWhatTheyHold) {
   EXPECT_EQ(Py_REFCNT(name.get()), counts[2] - 1);
 
   // A failure leaves nothing owned behind once the slots go.
-  Ref bad = Dict({{g_state.names.value, value.get()}, {Str("bogus").get(), name.get()}});
+  Ref bad = Dict({{g_names.value, value.get()}, {Str("bogus").get(), name.get()}});
   {
     Ref values[3];
     qx::Failure fail;

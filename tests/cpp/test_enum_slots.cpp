@@ -6,7 +6,9 @@
 
 #include <string>
 
-#include "core/module_state.h"
+#include "core/names.h"
+#include "enums/enum_state.h"
+#include "runtime/traceback.h"
 #include "enums/enum_meta.h"
 #include "enums/internal.h"
 #include "enums/pickling.h"
@@ -14,7 +16,9 @@
 #include "runtime/ref.h"
 #include "tests/cpp/test_support.h"
 
-using qx::g_state;
+using qx::g_names;
+using qx::g_enums;
+using qx::g_traceback;
 using qx::Ref;
 using qxtest::TakeError;
 
@@ -25,8 +29,8 @@ PyObject* Meta() { return reinterpret_cast<PyObject*>(&qx::QxEnumMetaType); }
 Ref InitArgs() { return Ref::steal(Py_BuildValue("(s(){})", "E")); }
 
 void ExpectPosition(int32_t line, int32_t impl_line) {
-  EXPECT_EQ(g_state.error_line, line);
-  EXPECT_EQ(g_state.error_impl_line, impl_line);
+  EXPECT_EQ(g_traceback.error_line, line);
+  EXPECT_EQ(g_traceback.error_impl_line, impl_line);
 }
 
 TEST(EnumMetaInit, FailingTypeInitAndRegistryFactory) {
@@ -39,16 +43,16 @@ TEST(EnumMetaInit, FailingTypeInitAndRegistryFactory) {
   Ref cls = Ref::steal(PyObject_Call(Meta(), args.get(), nullptr));
   ASSERT_TRUE(cls);
   Ref ns = qxtest::RunPython("class F:\n  def make(self): raise LookupError('x')\nbound = F().make\n");
-  PyObject* saved = g_state.ordered_dict_class;
-  g_state.ordered_dict_class = Py_None;  // CallNoArg
+  PyObject* saved = g_enums.ordered_dict_class;
+  g_enums.ordered_dict_class = Py_None;  // CallNoArg
   EXPECT_EQ(qx::QxEnumMetaType.tp_init(cls.get(), args.get(), nullptr), -1);
   TakeError();
   ExpectPosition(18, 1559);
-  g_state.ordered_dict_class = PyDict_GetItemString(ns.get(), "bound");  // unpacked
+  g_enums.ordered_dict_class = PyDict_GetItemString(ns.get(), "bound");  // unpacked
   EXPECT_EQ(qx::QxEnumMetaType.tp_init(cls.get(), args.get(), nullptr), -1);
   TakeError();
   ExpectPosition(18, 1556);
-  g_state.ordered_dict_class = saved;
+  g_enums.ordered_dict_class = saved;
 }
 
 TEST(SetupPickling, MovesOnlyWhenPicklingIsLeftToObject) {
@@ -88,8 +92,8 @@ TEST(SetupPickling, MovesOnlyWhenPicklingIsLeftToObject) {
   // MethodHasName never fails: a comparison that raises answers 0.
   ns = qxtest::RunPython("class N(str):\n  def __eq__(s, o): raise ValueError\nclass O: __name__ = N('x')\n");
   Ref odd = qxtest::Eval("O()", ns.get());
-  EXPECT_EQ(qx::MethodHasName(odd.get(), g_state.names.dunder_reduce_qx), 0);
-  EXPECT_EQ(qx::MethodHasName(Py_None, g_state.names.dunder_reduce_qx), 0);
+  EXPECT_EQ(qx::MethodHasName(odd.get(), g_names.dunder_reduce_qx), 0);
+  EXPECT_EQ(qx::MethodHasName(Py_None, g_names.dunder_reduce_qx), 0);
   EXPECT_FALSE(PyErr_Occurred());
 }
 

@@ -6,14 +6,17 @@
 #include <string>
 #include <vector>
 
-#include "core/module_state.h"
+#include "core/names.h"
+#include "runtime/bindings.h"
 #include "function/function_object.h"
 #include "function/internal.h"
 #include "function/registry.h"
 #include "runtime/ref.h"
 #include "tests/cpp/test_support.h"
 
-using qx::g_state;
+using qx::g_names;
+using qx::g_common;
+using qx::g_bindings;
 using qx::QxFunctionObject;
 using qx::Ref;
 using qxtest::Eval;
@@ -45,7 +48,7 @@ Ref NewFunction(PyMethodDef* ml, int32_t flags = 0) {
   Ref qualname = Ref::steal(PyUnicode_FromFormat("T.%s", ml->ml_name));
   Ref globals = Ref::steal(PyDict_New());
   Ref f = Ref::steal(
-      qx::QxFunctionNew(ml, flags, qualname.get(), nullptr, g_state.names.EnumBase, globals.get(), nullptr));
+      qx::QxFunctionNew(ml, flags, qualname.get(), nullptr, g_names.EnumBase, globals.get(), nullptr));
   EXPECT_TRUE(f);
   return f;
 }
@@ -75,7 +78,7 @@ std::string Repr(PyObject* o) {
 }  // namespace
 
 TEST(FunctionType, LayoutFlagsAndRegistration) {
-  PyTypeObject* t = g_state.function_type;
+  PyTypeObject* t = g_bindings.function_type;
   ASSERT_NE(t, nullptr);
   // This process had no registry before the import, so the module's own
   // type was readied and published.
@@ -147,7 +150,7 @@ TEST(FunctionCall, ExtensionTypeMethodTakesSelfFromArguments) {
 }
 
 TEST(FunctionBinding, ByFlags) {
-  descrgetfunc get = g_state.function_type->tp_descr_get;
+  descrgetfunc get = g_bindings.function_type->tp_descr_get;
   PyObject* int_type = reinterpret_cast<PyObject*>(&PyLong_Type);
   Ref five = Ref::steal(PyLong_FromLong(5));
   Ref plain = NewFunction(&kOne);
@@ -298,22 +301,22 @@ long AllocatedBlocks() {
 TEST(FunctionGc, CycleThroughDictIsCollectedAndNothingLeaks) {
   Ref globals = Ref::steal(PyDict_New());
   Py_ssize_t globals_refs = Py_REFCNT(globals.get());
-  Py_ssize_t module_refs = Py_REFCNT(g_state.names.EnumBase);
+  Py_ssize_t module_refs = Py_REFCNT(g_names.EnumBase);
   AllocatedBlocks();  // warm up the evaluation itself
   long blocks = AllocatedBlocks();
   for (int i = 0; i < 5000; ++i) {
-    Ref f = Ref::steal(qx::QxFunctionNew(&kVarargs, 0, g_state.names.EnumBase, nullptr,
-                                         g_state.names.EnumBase, globals.get(), nullptr));
+    Ref f = Ref::steal(qx::QxFunctionNew(&kVarargs, 0, g_names.EnumBase, nullptr,
+                                         g_names.EnumBase, globals.get(), nullptr));
     ASSERT_TRUE(f);
     // Touch every lazily made field so each must be released.
     for (const char* attr : {"__name__", "__doc__", "__dict__", "__annotations__"}) {
       Ref v = Ref::steal(PyObject_GetAttrString(f.get(), attr));
       ASSERT_TRUE(v);
     }
-    ASSERT_EQ(PyObject_SetAttrString(f.get(), "__defaults__", g_state.empty_tuple), 0);
+    ASSERT_EQ(PyObject_SetAttrString(f.get(), "__defaults__", g_common.empty_tuple), 0);
   }
   EXPECT_EQ(Py_REFCNT(globals.get()), globals_refs);
-  EXPECT_EQ(Py_REFCNT(g_state.names.EnumBase), module_refs);
+  EXPECT_EQ(Py_REFCNT(g_names.EnumBase), module_refs);
   // Free lists keep a few hundred blocks; a leak per round keeps thousands.
   EXPECT_LT(AllocatedBlocks() - blocks, 1000);
 

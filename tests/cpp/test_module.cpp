@@ -6,7 +6,9 @@
 #include <cstring>
 #include <string>
 
-#include "core/module_state.h"
+#include "enums/enum_state.h"
+#include "module/module_state.h"
+#include "runtime/bindings.h"
 #include "core/names.h"
 #include "module/class_creation.h"
 #include "module/init.h"
@@ -14,7 +16,10 @@
 #include "runtime/ref.h"
 #include "tests/cpp/test_support.h"
 
-using qx::g_state;
+using qx::g_names;
+using qx::g_bindings;
+using qx::g_enums;
+using qx::g_module;
 using qx::Ref;
 using qxtest::Eval;
 using qxtest::RunPython;
@@ -25,7 +30,7 @@ TEST(ModuleNames, EveryRowIsAHashedStrEqualToItsText) {
   int interned = 0;
   Ref sys_intern = Eval("__import__('sys').intern");
   ASSERT_TRUE(sys_intern);
-  for (const qx::StringTabEntry* row = qx::kStringTab; row->target != nullptr; ++row, ++rows) {
+  for (const qx::NameTableRow* row = qx::kNameTable; row->target != nullptr; ++row, ++rows) {
     PyObject* obj = *row->target;
     ASSERT_NE(obj, nullptr) << row->text;
     ASSERT_TRUE(PyUnicode_CheckExact(obj)) << row->text;
@@ -38,7 +43,7 @@ TEST(ModuleNames, EveryRowIsAHashedStrEqualToItsText) {
     if (row->intern_flag) {
       ++interned;
       EXPECT_EQ(canonical.get(), obj) << row->text << " is not the interned string";
-    } else if (!qxtest::Fact("INTERNS_CODE_FILE_NAMES") || obj != g_state.names.enumsupport) {
+    } else if (!qxtest::Fact("INTERNS_CODE_FILE_NAMES") || obj != g_names.enumsupport) {
       // "enumsupport" names the file of the methods' code objects, and the
       // interpreter may intern a code object's file name.
       EXPECT_NE(canonical.get(), obj) << row->text << " should not be interned";
@@ -46,24 +51,24 @@ TEST(ModuleNames, EveryRowIsAHashedStrEqualToItsText) {
   }
   EXPECT_EQ(rows, qx::kNameTableRows);
   EXPECT_EQ(rows - interned, 5);  // the format texts and the methods' file name
-  EXPECT_EQ(PyUnicode_GET_LENGTH(g_state.names.fmt_dotted), 5);
+  EXPECT_EQ(PyUnicode_GET_LENGTH(g_names.fmt_dotted), 5);
 }
 
 TEST(ModuleConstants, ChecksumValueErrorAndCodeObjects) {
-  EXPECT_EQ(PyLong_AsLong(g_state.checksum_int), 0xd41d8cd);
-  EXPECT_EQ(g_state.builtin_ValueError, PyExc_ValueError);
+  EXPECT_EQ(PyLong_AsLong(g_enums.checksum_int), 0xd41d8cd);
+  EXPECT_EQ(g_enums.builtin_ValueError, PyExc_ValueError);
   // Rows: __new__, __repr__, __str__; only __new__ has a default.
-  PyObject* new_defaults = g_state.fallback_defaults[0];
+  PyObject* new_defaults = g_enums.fallback_defaults[0];
   ASSERT_TRUE(PyTuple_CheckExact(new_defaults));
   ASSERT_EQ(PyTuple_GET_SIZE(new_defaults), 1);
   EXPECT_EQ(PyTuple_GET_ITEM(new_defaults, 0), Py_None);
-  EXPECT_EQ(g_state.fallback_defaults[1], nullptr);
-  EXPECT_EQ(g_state.fallback_defaults[2], nullptr);
+  EXPECT_EQ(g_enums.fallback_defaults[1], nullptr);
+  EXPECT_EQ(g_enums.fallback_defaults[2], nullptr);
 
   Ref ns = RunPython("");
-  PyDict_SetItemString(ns.get(), "new", g_state.fallback_code[0]);
-  PyDict_SetItemString(ns.get(), "rep", g_state.fallback_code[1]);
-  PyDict_SetItemString(ns.get(), "st", g_state.fallback_code[2]);
+  PyDict_SetItemString(ns.get(), "new", g_enums.fallback_code[0]);
+  PyDict_SetItemString(ns.get(), "rep", g_enums.fallback_code[1]);
+  PyDict_SetItemString(ns.get(), "st", g_enums.fallback_code[2]);
   Ref fields = Eval(
       "[(c.co_name, c.co_varnames, c.co_argcount, c.co_kwonlyargcount, c.co_nlocals,"
       " c.co_firstlineno, c.co_filename, c.co_flags) for c in (new, rep, st)]",
@@ -76,14 +81,14 @@ TEST(ModuleConstants, ChecksumValueErrorAndCodeObjects) {
 }
 
 TEST(ModuleEntry, SecondCallReturnsTheSameModuleWithOneMoreReference) {
-  PyObject* module = g_state.module;
+  PyObject* module = g_module.module;
   ASSERT_NE(module, nullptr);
-  PyObject* dict = g_state.module_dict;
+  PyObject* dict = g_bindings.module_dict;
   const Py_ssize_t before = Py_REFCNT(module);
   PyObject* again = PyInit_weekdays();
   ASSERT_EQ(again, module);
   EXPECT_EQ(Py_REFCNT(module), before + 1);
-  EXPECT_EQ(g_state.module_dict, dict);
+  EXPECT_EQ(g_bindings.module_dict, dict);
   Py_DECREF(again);
 }
 
@@ -107,7 +112,7 @@ TEST(ModuleEntry, AnotherInterpreterIsToldWhichOneHoldsTheModule) {
                 sub_id + ") while that one exists");
   // The main interpreter still holds it.
   PyObject* again = PyInit_weekdays();
-  EXPECT_EQ(again, g_state.module);
+  EXPECT_EQ(again, g_module.module);
   Py_XDECREF(again);
 }
 
@@ -168,8 +173,8 @@ TEST(ModuleVersionCheck, ComparesCharactersZeroAndTwoOnly) {
 TEST(ModuleEntry, VersionWarningAsErrorFailsTheImportWithTheWarningItself) {
   // Run the entry as on a first import whose running version mismatches;
   // it fails at its first step, before anything is created.
-  PyObject* module = g_state.module;
-  g_state.module = nullptr;
+  PyObject* module = g_module.module;
+  g_module.module = nullptr;
   qx::g_running_version = Version37;
   int rc = 0;
   std::string type_name;
@@ -182,7 +187,7 @@ TEST(ModuleEntry, VersionWarningAsErrorFailsTheImportWithTheWarningItself) {
   std::string message = TakeError(&type_name);
   Ref done = Ref::steal(PyObject_CallMethod(ctx.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
   qx::g_running_version = Py_GetVersion;
-  g_state.module = module;
+  g_module.module = module;
   (void)rc;
   EXPECT_EQ(result, nullptr);
   EXPECT_EQ(type_name, "RuntimeWarning");
@@ -274,13 +279,13 @@ TEST(ModuleClassCreation, PrepareAndCreate) {
 }
 
 TEST(ModuleClassCreation, ModuleGlobalsIsTheModuleDictWithOneMoreReferenceEachTime) {
-  const Py_ssize_t before = Py_REFCNT(g_state.module_dict);
+  const Py_ssize_t before = Py_REFCNT(g_bindings.module_dict);
   PyObject* first = qx::ModuleGlobals();
   PyObject* second = qx::ModuleGlobals();
-  EXPECT_EQ(first, g_state.module_dict);
-  EXPECT_EQ(second, g_state.module_dict);
-  if (qxtest::CountsReferences(g_state.module_dict)) {
-    EXPECT_EQ(Py_REFCNT(g_state.module_dict), before + 2);
+  EXPECT_EQ(first, g_bindings.module_dict);
+  EXPECT_EQ(second, g_bindings.module_dict);
+  if (qxtest::CountsReferences(g_bindings.module_dict)) {
+    EXPECT_EQ(Py_REFCNT(g_bindings.module_dict), before + 2);
   }
   Py_XDECREF(first);
   Py_XDECREF(second);

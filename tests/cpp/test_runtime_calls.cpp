@@ -10,7 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/module_state.h"
+#include "core/names.h"
+#include "runtime/bindings.h"
 #include "function/function_object.h"
 #include "runtime/calls.h"
 #include "runtime/internal.h"
@@ -18,7 +19,8 @@
 #include "tests/cpp/test_support.h"
 
 using qx::CallPath;
-using qx::g_state;
+using qx::g_common;
+using qx::g_bindings;
 using qx::Ref;
 using qxtest::Eval;
 using qxtest::Get;
@@ -272,11 +274,11 @@ TEST(RuntimeCallOneArg, BuiltinPathsByFlags) {
   EXPECT_EQ(Py_REFCNT(arg.get()), before);
 
   // Interpreter builtins of each kind.
-  Ref len = Ref::steal(PyObject_GetAttrString(g_state.builtins_module, "len"));
+  Ref len = Ref::steal(PyObject_GetAttrString(g_bindings.builtins_module, "len"));
   Ref text = Eval("'abcd'");
   r = Ref::steal(qx::CallOneArg(len.get(), text.get()));
   EXPECT_EQ(Str(r.get()), "4");
-  Ref sorted = Ref::steal(PyObject_GetAttrString(g_state.builtins_module, "sorted"));
+  Ref sorted = Ref::steal(PyObject_GetAttrString(g_bindings.builtins_module, "sorted"));
   Ref lst = Eval("[3, 1, 2]");
   r = Ref::steal(qx::CallOneArg(sorted.get(), lst.get()));
   EXPECT_EQ(Str(r.get()), "[1, 2, 3]");
@@ -356,7 +358,7 @@ TEST(RuntimeCallNoArg, PathsByCalleeType) {
   Ref varargs = Builtin(&g_varargs);
   r = Ref::steal(qx::CallNoArg(varargs.get()));
   ASSERT_TRUE(r) << TakeError();
-  EXPECT_EQ(r.get(), g_state.empty_tuple);
+  EXPECT_EQ(r.get(), g_common.empty_tuple);
   Ref echo = Builtin(&g_echo_o);
   EXPECT_EQ(qx::CallNoArg(echo.get()), nullptr);
   std::string type;
@@ -379,7 +381,7 @@ TEST(RuntimeCallNoArg, PathsByCalleeType) {
 }
 
 TEST(RuntimeCallNoArg, ModuleFunctionTypeEntersDirectlyButOneArgUsesItsCallSlot) {
-  ASSERT_NE(g_state.function_type, nullptr);
+  ASSERT_NE(g_bindings.function_type, nullptr);
   Ref qualname = Ref::steal(PyUnicode_FromString("probe"));
   Ref globals = Ref::steal(PyDict_New());
   // Marked as a method of an extension type, the call slot would take the
@@ -565,7 +567,7 @@ TEST(RuntimeCallMethodArgs, EachPathAndTheArgumentsItPasses) {
       EXPECT_TRUE(g_seen.kwnames_null);
     }
   }
-  Ref divmod = Ref::steal(PyObject_GetAttrString(g_state.builtins_module, "divmod"));
+  Ref divmod = Ref::steal(PyObject_GetAttrString(g_bindings.builtins_module, "divmod"));
   Ref seventeen = Eval("17");
   Ref five = Eval("5");
   PyObject* dm[] = {seventeen.get(), five.get()};

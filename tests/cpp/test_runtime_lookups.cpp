@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "core/module_state.h"
+#include "runtime/bindings.h"
 #include "runtime/internal.h"
 #include "runtime/lookups.h"
 #include "runtime/ref.h"
 #include "tests/cpp/test_support.h"
 
-using qx::g_state;
+using qx::g_bindings;
 using qx::Ref;
 using qxtest::Eval;
 using qxtest::Get;
@@ -34,10 +34,10 @@ Ref Name(const char* text) {
 class ModuleGlobal {
  public:
   ModuleGlobal(const char* name, PyObject* value) : name_(Name(name)) {
-    EXPECT_EQ(PyDict_SetItem(g_state.module_dict, name_.get(), value), 0);
+    EXPECT_EQ(PyDict_SetItem(g_bindings.module_dict, name_.get(), value), 0);
   }
   ~ModuleGlobal() {
-    if (PyDict_DelItem(g_state.module_dict, name_.get()) < 0) PyErr_Clear();
+    if (PyDict_DelItem(g_bindings.module_dict, name_.get()) < 0) PyErr_Clear();
   }
 
  private:
@@ -48,8 +48,8 @@ class ModuleGlobal {
 // the object, for lookups that would otherwise disturb the real one.
 class SubstituteModuleDict {
  public:
-  explicit SubstituteModuleDict(PyObject* d) : saved_(g_state.module_dict) { g_state.module_dict = d; }
-  ~SubstituteModuleDict() { g_state.module_dict = saved_; }
+  explicit SubstituteModuleDict(PyObject* d) : saved_(g_bindings.module_dict) { g_bindings.module_dict = d; }
+  ~SubstituteModuleDict() { g_bindings.module_dict = saved_; }
 
  private:
   PyObject* saved_;
@@ -70,7 +70,7 @@ TEST(RuntimeLookupModuleGlobal, ModuleFirstThenBuiltinsThenNameError) {
   r.reset();
 
   Ref abs_name = Name("abs");
-  Ref builtin_abs = Ref::steal(PyObject_GetAttrString(g_state.builtins_module, "abs"));
+  Ref builtin_abs = Ref::steal(PyObject_GetAttrString(g_bindings.builtins_module, "abs"));
   r = Ref::steal(qx::LookupModuleGlobal(abs_name.get()));
   EXPECT_EQ(r.get(), builtin_abs.get());
   r.reset();

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/module_state.h"
+#include "core/owned_state.h"
 #include "runtime/compat.h"
 #include "runtime/ref.h"
 

@@ -8,37 +8,38 @@
 #include <string>
 #include <vector>
 
-#include "core/module_state.h"
+#include "runtime/bindings.h"
 #include "runtime/internal.h"
 #include "runtime/ref.h"
 #include "runtime/traceback.h"
 #include "tests/cpp/test_support.h"
 
-using qx::g_state;
+using qx::g_bindings;
+using qx::g_traceback;
 using qx::Ref;
 using qxtest::TakeError;
 
 namespace {
 
-PyObject* Switch() { return PyObject_GetAttrString(g_state.runtime_module, "impl_line_in_traceback"); }
+PyObject* Switch() { return PyObject_GetAttrString(g_bindings.runtime_module, "impl_line_in_traceback"); }
 
 void SetSwitch(PyObject* value) {
   if (value == nullptr) {
-    if (PyObject_DelAttrString(g_state.runtime_module, "impl_line_in_traceback") < 0) PyErr_Clear();
+    if (PyObject_DelAttrString(g_bindings.runtime_module, "impl_line_in_traceback") < 0) PyErr_Clear();
   } else {
-    PyObject_SetAttrString(g_state.runtime_module, "impl_line_in_traceback", value);
+    PyObject_SetAttrString(g_bindings.runtime_module, "impl_line_in_traceback", value);
   }
 }
 
 // Swaps in an empty cache for the duration of a test.
 class ScratchCache {
  public:
-  ScratchCache() : saved_(g_state.code_cache) { g_state.code_cache = {0, 0, nullptr}; }
+  ScratchCache() : saved_(g_traceback.code_cache) { g_traceback.code_cache = {0, 0, nullptr}; }
   ~ScratchCache() {
-    for (int32_t i = 0; i < g_state.code_cache.count; ++i)
-      Py_DECREF(g_state.code_cache.entries[i].code_object);
-    PyMem_Free(g_state.code_cache.entries);
-    g_state.code_cache = saved_;
+    for (int32_t i = 0; i < g_traceback.code_cache.count; ++i)
+      Py_DECREF(g_traceback.code_cache.entries[i].code_object);
+    PyMem_Free(g_traceback.code_cache.entries);
+    g_traceback.code_cache = saved_;
   }
 
  private:
@@ -130,13 +131,13 @@ TEST(Traceback, EntryShowsSourceLineFileAndNameWithOrWithoutImplementationLine) 
   EXPECT_EQ(Describe(shown.tb.get()), "EnumBase.Fn (quendrix/core/enums/weekdays:1234)@enumsupport:77");
 
   // Hidden lines key on the source line, shown ones on the negated line.
-  ASSERT_EQ(g_state.code_cache.count, 2);
-  EXPECT_EQ(g_state.code_cache.entries[0].key, -1234);
-  EXPECT_EQ(g_state.code_cache.entries[1].key, 77);
+  ASSERT_EQ(g_traceback.code_cache.count, 2);
+  EXPECT_EQ(g_traceback.code_cache.entries[0].key, -1234);
+  EXPECT_EQ(g_traceback.code_cache.entries[1].key, 77);
 
   // A repeated failure reuses the cached code object.
   Raised again = RaiseWithEntry("EnumBase.Fn", 1234, 77);
-  EXPECT_EQ(g_state.code_cache.count, 2);
+  EXPECT_EQ(g_traceback.code_cache.count, 2);
   SetSwitch(saved.get());
   PyErr_Clear();
 }
@@ -153,7 +154,7 @@ TEST(Traceback, SitesSharingALineEachNameTheirOwnFunction) {
   EXPECT_EQ(Describe(first.tb.get()), "EnumBase.First@enumsupport:12");
   EXPECT_EQ(Describe(second.tb.get()), "EnumBase.Second@enumsupport:12");
   EXPECT_EQ(Describe(third_tb.get()), "EnumBase.First@quendrix\\core\\enums\\weekdays:12");
-  EXPECT_EQ(g_state.code_cache.count, 1);
+  EXPECT_EQ(g_traceback.code_cache.count, 1);
 }
 
 TEST(Traceback, CacheGrowsBy64AndStaysSorted) {
@@ -168,20 +169,20 @@ TEST(Traceback, CacheGrowsBy64AndStaysSorted) {
   ASSERT_TRUE(code);
   const Py_ssize_t refs_before = Py_REFCNT(code.get());
   for (int i = 0; i < 64; ++i) qx::CodeCacheInsert(keys[i], code.get(), "EnumBase.Fn", "enumsupport");
-  EXPECT_EQ(g_state.code_cache.count, 64);
-  EXPECT_EQ(g_state.code_cache.capacity, 64);
+  EXPECT_EQ(g_traceback.code_cache.count, 64);
+  EXPECT_EQ(g_traceback.code_cache.capacity, 64);
   qx::CodeCacheInsert(keys[64], code.get(), "EnumBase.Fn", "enumsupport");
-  EXPECT_EQ(g_state.code_cache.count, 65);
-  EXPECT_EQ(g_state.code_cache.capacity, 128);
+  EXPECT_EQ(g_traceback.code_cache.count, 65);
+  EXPECT_EQ(g_traceback.code_cache.capacity, 128);
   if (qxtest::CountsReferences(code.get())) {
     EXPECT_EQ(Py_REFCNT(code.get()), refs_before + 65);
   }
-  for (int32_t i = 1; i < g_state.code_cache.count; ++i) {
-    EXPECT_LT(g_state.code_cache.entries[i - 1].key, g_state.code_cache.entries[i].key);
+  for (int32_t i = 1; i < g_traceback.code_cache.count; ++i) {
+    EXPECT_LT(g_traceback.code_cache.entries[i - 1].key, g_traceback.code_cache.entries[i].key);
   }
   // Key 0 is never stored; every stored key is found.
   qx::CodeCacheInsert(0, code.get(), "EnumBase.Fn", "enumsupport");
-  EXPECT_EQ(g_state.code_cache.count, 65);
+  EXPECT_EQ(g_traceback.code_cache.count, 65);
   for (int32_t k : keys) {
     Ref found = Ref::steal(qx::CodeCacheFind(k, "EnumBase.Fn", "enumsupport"));
     EXPECT_EQ(found.get(), code.get()) << k;

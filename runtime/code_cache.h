@@ -1,5 +1,5 @@
 // The traceback code-object cache: code objects made for failure sites,
-// kept sorted by key in the module state (filled by runtime/traceback.cpp).
+// kept sorted by key in the traceback state (runtime/traceback.h).
 #pragma once
 
 #include <Python.h>

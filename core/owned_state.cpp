@@ -1,13 +1,10 @@
-#include "core/module_state.h"
+#include "core/owned_state.h"
 
 #include <cassert>
-#include <cstddef>
 #include <cstring>
 
 namespace qx {
 
-ModuleState g_state;
-Mutex g_traceback_mutex;
 Mutex g_shared_fields_mutex;
 InitialisationClaim g_init_claim;
 
@@ -32,8 +29,17 @@ void InitialisationClaim::AssertHeld() const noexcept {
 
 namespace {
 
-// What the state held when it was last forgotten; never released.
-ModuleState g_forgotten;
+// One per room's state struct; registered at static initialisation, before
+// any thread or interpreter exists, and never changed after.
+struct Block {
+  char* live;
+  char* forgotten;  // what live held when last forgotten; never released
+  std::size_t size;
+};
+
+constexpr int kMaxBlocks = 8;
+Block g_blocks[kMaxBlocks];
+int g_block_count = 0;
 
 // Everything forgotten stays reachable from here: kept on purpose, so leak
 // checkers must not call it lost. Raw memory, as the interpreter that owned
@@ -48,31 +54,44 @@ void KeepForever(void* p) noexcept {
   g_kept[g_kept_count++] = p;
 }
 
-// The field of g_forgotten at the place of slot in g_state.
+// The forgotten twin of slot, a field of a registered block.
 PyObject** ForgottenSlot(PyObject* const* slot) noexcept {
-  const std::ptrdiff_t offset = reinterpret_cast<const char*>(slot) - reinterpret_cast<const char*>(&g_state);
-  assert(offset >= 0 && static_cast<std::size_t>(offset) + sizeof(PyObject*) <= sizeof(ModuleState) &&
-         "a slot of g_state");
-  return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(&g_forgotten) + offset);
+  const char* p = reinterpret_cast<const char*>(slot);
+  for (int i = 0; i < g_block_count; ++i) {
+    const Block& b = g_blocks[i];
+    if (p >= b.live && p + sizeof(PyObject*) <= b.live + b.size) {
+      return reinterpret_cast<PyObject**>(b.forgotten + (p - b.live));
+    }
+  }
+  assert(false && "a field of a registered block");
+  return nullptr;
 }
 
 }  // namespace
 
-void ForgetObjects() noexcept {
-  // An earlier generation's objects that were never replaced.
-  if (void* copy = PyMem_RawMalloc(sizeof(ModuleState)); copy != nullptr) {
-    std::memcpy(copy, static_cast<const void*>(&g_forgotten), sizeof(ModuleState));
-    KeepForever(copy);
-  }
-  // Empty is a valid state for these two: no import completed, no entry
-  // cached. Their objects (and the cache's array) are leaked.
-  MutexGuard guard(g_traceback_mutex);
-  g_forgotten = g_state;
-  g_state.module = nullptr;
-  g_state.code_cache = CodeObjectCache{};
+void RegisterOwnedBlock(void* live, void* forgotten, std::size_t size) noexcept {
+  assert(g_block_count < kMaxBlocks && "room for every room's block");
+  if (g_block_count == kMaxBlocks) return;
+  g_blocks[g_block_count++] = Block{static_cast<char*>(live), static_cast<char*>(forgotten), size};
 }
 
-bool IsForgotten(PyObject* const* slot) noexcept { return *slot != nullptr && *slot == *ForgottenSlot(slot); }
+void ForgetOwnedObjects() noexcept {
+  for (int i = 0; i < g_block_count; ++i) {
+    const Block& b = g_blocks[i];
+    // An earlier generation's objects that were never replaced.
+    if (void* copy = PyMem_RawMalloc(b.size); copy != nullptr) {
+      std::memcpy(copy, b.forgotten, b.size);
+      KeepForever(copy);
+    }
+    std::memcpy(b.forgotten, b.live, b.size);
+  }
+}
+
+bool IsForgotten(PyObject* const* slot) noexcept {
+  if (*slot == nullptr) return false;
+  PyObject** forgotten = ForgottenSlot(slot);
+  return forgotten != nullptr && *slot == *forgotten;
+}
 
 void ReplaceOwned(PyObject** slot, PyObject* value) noexcept {
   // The same object is not stored again: readers on other threads may hold
@@ -89,7 +108,7 @@ void ReplaceOwned(PyObject** slot, PyObject* value) noexcept {
   }
   if (old == nullptr) return;
   PyObject** forgotten = ForgottenSlot(slot);
-  if (*forgotten == old) {
+  if (forgotten != nullptr && *forgotten == old) {
     *forgotten = nullptr;  // left alone: kept, never released
     KeepForever(old);
   } else {
