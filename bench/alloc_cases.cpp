@@ -20,8 +20,8 @@
 
 namespace qxbench {
 
-using qx::g_names;
 using qx::g_module;
+using qx::g_names;
 using qx::Ref;
 
 bool Bench::AllocationCases() {
@@ -69,8 +69,7 @@ bool Bench::AllocationCases() {
       {"allocs GetAttrByStr: module, class, instance", "GetAttrByStr (tp_getattro)", "PyObject_GetAttrString",
        [&] {
          return drop(qx::GetAttrByStr(module, g_names.Weekdays)) &&
-                drop(qx::GetAttrByStr(K, g_names.dunder_members)) &&
-                drop(qx::GetAttrByStr(m, g_names.name));
+                drop(qx::GetAttrByStr(K, g_names.dunder_members)) && drop(qx::GetAttrByStr(m, g_names.name));
        },
        [&] {
          return drop(PyObject_GetAttrString(module, "Weekdays")) &&

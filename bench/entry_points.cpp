@@ -2,14 +2,14 @@
 #include "bench/entry_points.h"
 
 #include "core/names.h"
-#include "runtime/bindings.h"
 #include "function/function_object.h"
 #include "runtime/arg_parsing.h"
+#include "runtime/bindings.h"
 
 namespace qxbench {
 
-using qx::g_names;
 using qx::g_bindings;
+using qx::g_names;
 using qx::Ref;
 
 namespace {

@@ -8,8 +8,8 @@
 
 namespace qxbench {
 
-using qx::g_names;
 using qx::g_common;
+using qx::g_names;
 using qx::Ref;
 
 namespace {

@@ -8,9 +8,9 @@
 
 #include "core/names.h"
 #include "core/owned_state.h"
-#include "enums/enum_state.h"
 #include "core/sync.h"
 #include "enums/enum_meta.h"
+#include "enums/enum_state.h"
 #include "runtime/arg_parsing.h"
 #include "runtime/calls.h"
 #include "runtime/compat.h"
@@ -232,7 +232,7 @@ PyObject* enumbase_str(PyObject* /*func*/, PyObject* self) noexcept {
 namespace {
 
 using N = NameObjects;
-FallbackMethod kEnumBaseMethods[] = {
+FallbackMethod g_enum_base_methods[] = {
     {.def = {"__new__", reinterpret_cast<PyCFunction>(enumbase_new), METH_VARARGS | METH_KEYWORDS, nullptr},
      .is_static = true,
      .source_line = 28,
@@ -257,10 +257,10 @@ FallbackMethod kEnumBaseMethods[] = {
      .nlocals = 1,
      .varnames = {&N::self}},
 };
-static_assert(std::size(kEnumBaseMethods) <= kMaxFallbackMethods, "raise kMaxFallbackMethods");
+static_assert(std::size(g_enum_base_methods) <= kMaxFallbackMethods, "raise kMaxFallbackMethods");
 
 }  // namespace
 
-std::span<FallbackMethod> EnumBaseMethods() noexcept { return kEnumBaseMethods; }
+std::span<FallbackMethod> EnumBaseMethods() noexcept { return g_enum_base_methods; }
 
 }  // namespace qx

@@ -26,8 +26,7 @@ constexpr const char* kSetStateFunction = "EnumBase.__Qx_EnumMeta.__setstate_qx_
 constexpr const char* kUnpickleFunction = "EnumBase.__qx_unpickle___Qx_EnumMeta";
 constexpr const char* kSetStateHelper = "EnumBase.__qx_unpickle___Qx_EnumMeta__set_state";
 
-PyObject** const kUnpickleArgNames[] = {&g_names.qx_type, &g_names.qx_checksum,
-                                        &g_names.qx_state, nullptr};
+PyObject** const kUnpickleArgNames[] = {&g_names.qx_type, &g_names.qx_checksum, &g_names.qx_state, nullptr};
 constexpr int32_t kUnpickleMissingLines[] = {2608, 2583, 2589};
 const ArgSpec kUnpickleArgs =
     MakeArgSpec("__qx_unpickle___Qx_EnumMeta", 1, kUnpickleArgNames, 3, kUnpickleMissingLines, 2593, 2608);
@@ -327,8 +326,8 @@ PyMethodDef enummeta_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyMethodDef kUnpickleDef = {"__qx_unpickle___Qx_EnumMeta", reinterpret_cast<PyCFunction>(enummeta_unpickle),
-                            METH_VARARGS | METH_KEYWORDS, nullptr};
+PyMethodDef g_unpickle_def = {"__qx_unpickle___Qx_EnumMeta", reinterpret_cast<PyCFunction>(enummeta_unpickle),
+                              METH_VARARGS | METH_KEYWORDS, nullptr};
 
 int MethodHasName(PyObject* obj, PyObject* name) noexcept {
   Ref own_name = Ref::steal(GetAttrByStr(obj, g_names.dunder_name));

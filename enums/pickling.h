@@ -10,7 +10,7 @@ namespace qx {
 int SetupPickling(PyTypeObject* type) noexcept;
 
 // __qx_unpickle___Qx_EnumMeta, published by the body.
-extern PyMethodDef kUnpickleDef;
+extern PyMethodDef g_unpickle_def;
 
 // tp_methods of __Qx_EnumMeta: __reduce_qx__ and __setstate_qx__ (moved to
 // __reduce__ / __setstate__ by SetupPickling).

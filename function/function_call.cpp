@@ -1,5 +1,7 @@
 // The call slot of qx_function_or_method: picks the entry point's shape from
 // the method definition's flags, as the builtin functions do.
+#include "function/function_call.h"
+
 #include "function/function_object.h"
 #include "runtime/ref.h"
 

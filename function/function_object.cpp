@@ -6,6 +6,7 @@
 
 #include <cassert>
 
+#include "function/function_call.h"
 #include "runtime/bindings.h"
 #include "runtime/compat.h"
 #include "runtime/ref.h"

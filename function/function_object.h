@@ -55,10 +55,6 @@ static_assert(offsetof(QxFunctionObject, m_self) == offsetof(PyCFunctionObject, 
 // The module's own static type; used only when the registry has none yet.
 extern PyTypeObject QxFunctionType;
 
-// tp_call of the function type, in function_call.cpp (which includes this
-// header for the layout, so the type's file never includes the call's).
-PyObject* QxFunctionCall(PyObject* func, PyObject* args, PyObject* kwds) noexcept;
-
 // Returns a new function object of g_bindings.function_type, or null.
 PyObject* QxFunctionNew(PyMethodDef* ml, int32_t flags, PyObject* qualname, PyObject* closure,
                         PyObject* module, PyObject* globals, PyObject* code) noexcept;

@@ -6,9 +6,9 @@
 #include <cstring>
 
 #include "core/owned_state.h"
-#include "runtime/bindings.h"
 #include "function/function_object.h"
 #include "function/internal.h"
+#include "runtime/bindings.h"
 #include "runtime/compat.h"
 #include "runtime/ref.h"
 #include "runtime/type_ready.h"

@@ -7,13 +7,13 @@
 
 #include "core/names.h"
 #include "core/owned_state.h"
-#include "enums/enum_state.h"
-#include "module/module_state.h"
-#include "runtime/bindings.h"
 #include "enums/enum_base.h"
+#include "enums/enum_state.h"
 #include "enums/pickling.h"
 #include "function/function_object.h"
 #include "module/class_creation.h"
+#include "module/module_state.h"
+#include "runtime/bindings.h"
 #include "runtime/calls.h"
 #include "runtime/compat.h"
 #include "runtime/lookups.h"
@@ -162,7 +162,7 @@ int RunModuleBody(Failure* fail) noexcept {
     Assign(&g_module.enum_base_class, int_enum.get());
   }
   {
-    Ref unpickle = Ref::steal(PyCFunction_NewEx(&kUnpickleDef, nullptr, n.EnumBase));
+    Ref unpickle = Ref::steal(PyCFunction_NewEx(&g_unpickle_def, nullptr, n.EnumBase));
     if (!unpickle || PyDict_SetItem(g_bindings.module_dict, n.qx_unpickle_Qx_EnumMeta, unpickle.get()) < 0) {
       return fail->At(SourceFile::EnumSupport, 1).Status();
     }

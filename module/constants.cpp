@@ -4,12 +4,12 @@
 #include <span>
 
 #include "core/name_table.h"
+#include "core/names.h"
 #include "core/owned_state.h"
+#include "enums/enum_base.h"
 #include "enums/enum_state.h"
 #include "module/module_state.h"
 #include "runtime/bindings.h"
-#include "core/names.h"
-#include "enums/enum_base.h"
 #include "runtime/compat.h"
 #include "runtime/lookups.h"
 #include "runtime/ref.h"

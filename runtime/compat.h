@@ -1,7 +1,7 @@
 // What differs between the supported interpreters (python-versions.txt:
 // 3.11 to 3.15, and 3.13's free-threaded build), one helper per concern.
 // Everything else in the module is written once for all of them; a version or
-// build test anywhere but here is a mistake.
+// build test anywhere but here (or core/sync.h, for the locks) is a mistake.
 #pragma once
 
 #include <Python.h>

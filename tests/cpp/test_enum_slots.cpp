@@ -7,17 +7,17 @@
 #include <string>
 
 #include "core/names.h"
-#include "enums/enum_state.h"
-#include "runtime/traceback.h"
 #include "enums/enum_meta.h"
+#include "enums/enum_state.h"
 #include "enums/internal.h"
 #include "enums/pickling.h"
 #include "runtime/internal.h"
 #include "runtime/ref.h"
+#include "runtime/traceback.h"
 #include "tests/cpp/test_support.h"
 
-using qx::g_names;
 using qx::g_enums;
+using qx::g_names;
 using qx::g_traceback;
 using qx::Ref;
 using qxtest::TakeError;
@@ -106,7 +106,7 @@ PyObject* MakeClass(PyTypeObject* metatype, PyObject*, PyObject*) {
 TEST(Unpickle, StateHandlingOnceTheClassIsMade) {
   newfunc saved = qx::QxEnumMetaType.tp_new;
   qx::QxEnumMetaType.tp_new = MakeClass;
-  Ref func = Ref::steal(PyCFunction_NewEx(&qx::kUnpickleDef, nullptr, nullptr));
+  Ref func = Ref::steal(PyCFunction_NewEx(&qx::g_unpickle_def, nullptr, nullptr));
   auto call = [&](const char* state_expr) {
     Ref state = qxtest::Eval(state_expr);
     Ref args = Ref::steal(Py_BuildValue("(OiO)", Meta(), qx::kPickleChecksum, state.get()));

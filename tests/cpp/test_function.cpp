@@ -7,16 +7,17 @@
 #include <vector>
 
 #include "core/names.h"
-#include "runtime/bindings.h"
+#include "function/function_call.h"
 #include "function/function_object.h"
 #include "function/internal.h"
 #include "function/registry.h"
+#include "runtime/bindings.h"
 #include "runtime/ref.h"
 #include "tests/cpp/test_support.h"
 
-using qx::g_names;
-using qx::g_common;
 using qx::g_bindings;
+using qx::g_common;
+using qx::g_names;
 using qx::QxFunctionObject;
 using qx::Ref;
 using qxtest::Eval;
@@ -305,8 +306,8 @@ TEST(FunctionGc, CycleThroughDictIsCollectedAndNothingLeaks) {
   AllocatedBlocks();  // warm up the evaluation itself
   long blocks = AllocatedBlocks();
   for (int i = 0; i < 5000; ++i) {
-    Ref f = Ref::steal(qx::QxFunctionNew(&kVarargs, 0, g_names.EnumBase, nullptr,
-                                         g_names.EnumBase, globals.get(), nullptr));
+    Ref f = Ref::steal(
+        qx::QxFunctionNew(&kVarargs, 0, g_names.EnumBase, nullptr, g_names.EnumBase, globals.get(), nullptr));
     ASSERT_TRUE(f);
     // Touch every lazily made field so each must be released.
     for (const char* attr : {"__name__", "__doc__", "__dict__", "__annotations__"}) {

@@ -6,20 +6,20 @@
 #include <cstring>
 #include <string>
 
-#include "enums/enum_state.h"
-#include "module/module_state.h"
-#include "runtime/bindings.h"
 #include "core/names.h"
+#include "enums/enum_state.h"
 #include "module/class_creation.h"
 #include "module/init.h"
 #include "module/internal.h"
+#include "module/module_state.h"
+#include "runtime/bindings.h"
 #include "runtime/ref.h"
 #include "tests/cpp/test_support.h"
 
-using qx::g_names;
 using qx::g_bindings;
 using qx::g_enums;
 using qx::g_module;
+using qx::g_names;
 using qx::Ref;
 using qxtest::Eval;
 using qxtest::RunPython;

@@ -11,16 +11,16 @@
 #include <vector>
 
 #include "core/names.h"
-#include "runtime/bindings.h"
 #include "function/function_object.h"
+#include "runtime/bindings.h"
 #include "runtime/calls.h"
 #include "runtime/internal.h"
 #include "runtime/ref.h"
 #include "tests/cpp/test_support.h"
 
 using qx::CallPath;
-using qx::g_common;
 using qx::g_bindings;
+using qx::g_common;
 using qx::Ref;
 using qxtest::Eval;
 using qxtest::Get;
