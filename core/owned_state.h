@@ -92,4 +92,17 @@ void ReplaceOwned(PyObject** slot, PyObject* value) noexcept QX_EXCLUDES(g_share
 // import on another thread while it is used.
 PyObject* ReadShared(PyObject* const* slot) noexcept QX_EXCLUDES(g_shared_fields_mutex);
 
+// Makes an object field once per owning interpreter: a field that an earlier
+// attempt filled is kept, so a failure never leaves a used field empty; one
+// filled by a forgotten interpreter is made anew. make() returns a new
+// reference or null with an exception; false then.
+template <typename Make>
+bool MakeOncePerOwner(PyObject** slot, Make make) noexcept {
+  if (*slot != nullptr && !IsForgotten(slot)) return true;
+  PyObject* made = make();
+  if (made == nullptr) return false;
+  ReplaceOwned(slot, made);
+  return true;
+}
+
 }  // namespace qx

@@ -2,6 +2,7 @@
 // existing member by value or creates a named one.
 #include "enums/enum_base.h"
 
+#include <cassert>
 #include <iterator>
 #include <span>
 #include <utility>
@@ -12,6 +13,7 @@
 #include "enums/enum_meta.h"
 #include "enums/enum_state.h"
 #include "runtime/arg_parsing.h"
+#include "runtime/bindings.h"
 #include "runtime/calls.h"
 #include "runtime/compat.h"
 #include "runtime/conversions.h"
@@ -261,6 +263,63 @@ static_assert(std::size(g_enum_base_methods) <= kMaxFallbackMethods, "raise kMax
 
 }  // namespace
 
+namespace {
+
+PyObject* NewCode(int argcount, int nlocals, PyObject* varnames, PyObject* name, int firstlineno) noexcept {
+  PyObject* e = g_common.empty_tuple;
+  PyObject* b = g_common.empty_bytes;
+  return reinterpret_cast<PyObject*>(compat::NewCode(argcount, nlocals, CO_OPTIMIZED | CO_NEWLOCALS, b, e, e,
+                                                     varnames, e, e, g_names.enumsupport, name, name,
+                                                     firstlineno, b, b));
+}
+
+// The code object of a fallback-class method, from its row.
+PyObject* NewMethodCode(const FallbackMethod& method) noexcept {
+  const NameObjects& n = g_names;
+  Ref varnames = Ref::steal(PyTuple_New(method.nlocals));
+  if (!varnames) return nullptr;
+  for (int i = 0; i < method.nlocals; ++i) {
+    PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(n.*method.varnames[i]));
+  }
+  return NewCode(method.argcount, method.nlocals, varnames.get(), n.*method.name, method.source_line);
+}
+
+PyObject* NewNoneDefaults(int count) noexcept {
+  PyObject* defaults = PyTuple_New(count);
+  if (defaults == nullptr) return nullptr;
+  for (int i = 0; i < count; ++i) PyTuple_SET_ITEM(defaults, i, Py_NewRef(Py_None));
+  return defaults;
+}
+
+}  // namespace
+
 std::span<FallbackMethod> EnumBaseMethods() noexcept { return g_enum_base_methods; }
+
+int CacheEnumBuiltins() noexcept {
+  // Looked up on every attempt (it is this interpreter's builtin), but a
+  // failed lookup keeps the one found before.
+  PyObject* value_error = GetAttrByStr(g_bindings.builtins_module, g_names.ValueError);
+  if (value_error == nullptr) {
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", g_names.ValueError);
+    return -1;
+  }
+  ReplaceOwned(&g_enums.builtin_ValueError, value_error);
+  return 0;
+}
+
+int CreateFallbackCode() noexcept {
+  const std::span<FallbackMethod> methods = EnumBaseMethods();
+  for (size_t i = 0; i < methods.size(); ++i) {
+    const FallbackMethod& method = methods[i];
+    assert(method.nlocals <= kMaxFallbackLocals && method.argcount <= method.nlocals);
+    if (!MakeOncePerOwner(&g_enums.fallback_code[i], [&] { return NewMethodCode(method); })) return -1;
+    if (method.none_defaults > 0 && !MakeOncePerOwner(&g_enums.fallback_defaults[i], [&] {
+          return NewNoneDefaults(method.none_defaults);
+        })) {
+      return -1;
+    }
+  }
+  return 0;
+}
 
 }  // namespace qx

@@ -28,4 +28,12 @@ struct FallbackMethod {
 
 std::span<FallbackMethod> EnumBaseMethods() noexcept;
 
+// Steps of the initialisation sequence that make the enums room's objects;
+// each returns 0, or -1 with an exception. The fallback class's code objects
+// and defaults are made once per owner, a repeated call filling only what an
+// earlier, failed one left unset; the builtin ValueError is looked up on
+// every attempt (it is this interpreter's), and kept if that fails.
+int CacheEnumBuiltins() noexcept;
+int CreateFallbackCode() noexcept;
+
 }  // namespace qx

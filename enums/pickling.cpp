@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/names.h"
+#include "core/owned_state.h"
 #include "enums/enum_state.h"
 #include "enums/internal.h"
 #include "runtime/arg_parsing.h"
@@ -325,6 +326,10 @@ PyMethodDef enummeta_methods[] = {
     {"__setstate_qx__", enummeta_setstate_qx, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
+
+int CreatePicklingConstants() noexcept {
+  return MakeOncePerOwner(&g_enums.checksum_int, [] { return PyLong_FromLong(kPickleChecksum); }) ? 0 : -1;
+}
 
 PyMethodDef g_unpickle_def = {"__qx_unpickle___Qx_EnumMeta", reinterpret_cast<PyCFunction>(enummeta_unpickle),
                               METH_VARARGS | METH_KEYWORDS, nullptr};

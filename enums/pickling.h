@@ -9,6 +9,10 @@ namespace qx {
 // __setstate__ unless pickling is handled already; 0, or -1 with an error.
 int SetupPickling(PyTypeObject* type) noexcept;
 
+// Makes the checksum's int once per owner (a step of the initialisation
+// sequence); 0, or -1 with an exception.
+int CreatePicklingConstants() noexcept;
+
 // __qx_unpickle___Qx_EnumMeta, published by the body.
 extern PyMethodDef g_unpickle_def;
 

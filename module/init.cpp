@@ -8,6 +8,7 @@
 #include "core/name_table.h"
 #include "core/names.h"
 #include "core/owned_state.h"
+#include "enums/enum_base.h"
 #include "enums/enum_meta.h"
 #include "function/registry.h"
 #include "module/body.h"
@@ -112,8 +113,8 @@ int InitModuleObjects(bool* marked) noexcept {
   PyObject* modules = PyImport_GetModuleDict();
   if (modules == nullptr) return -1;
   if (PyDict_SetDefault(modules, g_module.module_name_text, g_module.module) == nullptr) return -1;
-  if (CacheBuiltins() < 0) return -1;
-  if (CreateCachedConstants() < 0) return -1;
+  if (CacheEnumBuiltins() < 0) return -1;
+  if (CreateFallbackCode() < 0) return -1;
   return 0;
 }
 
