@@ -5,7 +5,7 @@
 
 namespace qx {
 
-// Sets ModuleState::function_type from the registry module, publishing the
+// Sets g_bindings.function_type from the registry module, publishing the
 // module's own type when the registry has none; 0, or -1 with an exception.
 int RegisterFunctionType() noexcept;
 

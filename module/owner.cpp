@@ -16,7 +16,7 @@ namespace qx {
 
 namespace {
 
-// The interpreter that holds the state. ModuleState's objects belong to the
+// The interpreter that holds the state. The rooms' objects belong to the
 // interpreter whose import made them, the owner; no other may use them. The
 // owner holds the module from a successful import until it ends; a failed
 // import holds nothing. Another interpreter then takes over: the owner's

@@ -12,7 +12,7 @@
 
 namespace qx {
 
-// Null-terminated list of pointers to the ModuleState slots holding the
+// Null-terminated list of pointers to the name table's slots holding the
 // interned parameter names.
 using ArgNameTable = PyObject** const*;
 
