@@ -2,7 +2,7 @@
 // the method definition's flags, as the builtin functions do.
 #include "function/function_call.h"
 
-#include "function/function_object.h"
+#include "function/function_layout.h"
 #include "runtime/ref.h"
 
 namespace qx {
