@@ -68,16 +68,6 @@ struct Failure {
   FailureResult At(const Site& site, Path path) noexcept {
     return At(site.For(path));
   }
-  FailureResult At(int32_t source_line, int32_t impl_line) noexcept {
-    assert(source_line > 0 && impl_line >= 0);
-    pos.source_line = source_line;
-    pos.impl_line = impl_line;
-    return {};
-  }
-  FailureResult At(SourceFile file, int32_t source_line, int32_t impl_line = 0) noexcept {
-    pos.file = file;
-    return At(source_line, impl_line);
-  }
 };
 
 }  // namespace qx

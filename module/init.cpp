@@ -406,9 +406,9 @@ class ImportLock {
 // position to report in *fail.
 int Initialise(Failure* fail) noexcept {
   bool marked = false;
-  if (InitModuleObjects(&marked) < 0) return fail->At(SourceFile::Definition, 1).Status();
+  if (InitModuleObjects(&marked) < 0) return fail->At(kEntry.module_objects).Status();
   ResetModuleVariables();
-  if (InitEnumMetaType() < 0) return fail->At(SourceFile::EnumSupport, 15).Status();
+  if (InitEnumMetaType() < 0) return fail->At(kEntry.enum_meta_type).Status();
   if (RunModuleBody(fail) < 0) return -1;
   if (marked) ClearInitializing();
   return 0;
