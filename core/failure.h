@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <cassert>
+#include <concepts>
 #include <cstdint>
 
 namespace qx {
@@ -65,9 +66,10 @@ struct Failure {
   // step went, such as the path a call took (CallSite, runtime/calls.h):
   // site.For(path) gives the position.
   template <typename Site, typename Path>
-  FailureResult At(const Site& site, Path path) noexcept {
-    return At(site.For(path));
+  requires requires(const Site& site, Path path) {
+    { site.For(path) } -> std::same_as<Position>;
   }
+  FailureResult At(const Site& site, Path path) noexcept { return At(site.For(path)); }
 };
 
 }  // namespace qx
