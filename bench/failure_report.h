@@ -39,7 +39,7 @@ struct Failure {
   PyObject* value;  // a ValueError instance, borrowed
   bool Report(int32_t source_line, int32_t impl_line) const {
     PyErr_Restore(Py_NewRef(PyExc_ValueError), Py_NewRef(value), nullptr);
-    qx::AddTraceback(kTracebackFunction, {qx::SourceFile::EnumSupport, source_line, impl_line});
+    qx::AddTraceback(kTracebackFunction, {source_line, impl_line});
     return Drain();
   }
   // The interpreter's own share of an entry: a frame for an existing code

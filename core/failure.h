@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <cassert>
+#include <concepts>
 #include <cstdint>
 
 namespace qx {
@@ -24,15 +25,16 @@ constexpr const char* FileName(SourceFile file) noexcept {
   return nullptr;
 }
 
-// A reported position: the file, the line in it, and the line of the
-// implementation file (0 where none is reported). Each failing function
-// keeps its implementation-file lines in a k...Lines table beside it; they
-// appear in traceback names only while qx_runtime.impl_line_in_traceback is
-// true.
+// A reported position, and the constant that names a failure point: the
+// line in the reported file (the source line), the line of the
+// implementation file (0 where none is reported) and the file. Each failing
+// function keeps its failure points in a table beside it, one named Position
+// per point (`fail->At(kReduce.dict)`); implementation-file lines appear in
+// traceback names only while qx_runtime.impl_line_in_traceback is true.
 struct Position {
-  SourceFile file = SourceFile::EnumSupport;
   int32_t source_line = 0;
   int32_t impl_line = 0;
+  SourceFile file = SourceFile::EnumSupport;
 };
 
 // What `fail->At(...)` gives back: null for a routine that returns an object
@@ -55,16 +57,19 @@ struct FailureResult {
 struct Failure {
   Position pos;
 
-  FailureResult At(int32_t source_line, int32_t impl_line) noexcept {
-    assert(source_line > 0 && impl_line >= 0);
-    pos.source_line = source_line;
-    pos.impl_line = impl_line;
+  FailureResult At(const Position& where) noexcept {
+    assert(where.source_line > 0 && where.impl_line >= 0);
+    pos = where;
     return {};
   }
-  FailureResult At(SourceFile file, int32_t source_line, int32_t impl_line = 0) noexcept {
-    pos.file = file;
-    return At(source_line, impl_line);
+  // A failure point whose implementation line depends on how the failing
+  // step went, such as the path a call took (CallSite, runtime/calls.h):
+  // site.For(path) gives the position.
+  template <typename Site, typename Path>
+  requires requires(const Site& site, Path path) {
+    { site.For(path) } -> std::same_as<Position>;
   }
+  FailureResult At(const Site& site, Path path) noexcept { return At(site.For(path)); }
 };
 
 }  // namespace qx

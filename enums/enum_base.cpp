@@ -67,20 +67,20 @@ int NextCandidate(PyObject* cls, PyObject* it, Py_ssize_t* index, Ref* item) noe
 }
 
 constexpr struct {
-  int32_t iter = 2136;
-  int32_t next = 2165;
-  int32_t compare = 2181;
-  int32_t truth = 2182;
-  int32_t format = 2236;
-  int32_t make_error = 2238;
-  int32_t raise = 2243;
-  int32_t int_new = 2261;
-  CallSiteLines int_new_call = {2303, 2278, 2286, 2292, 2303};
-  int32_t set_name = 2318;
-  int32_t set_class_attr = 2327;
-  int32_t members = 2336;
-  int32_t store_member = 2338;
-} kNewLines{};
+  Position iter{29, 2136};
+  Position next{29, 2165};
+  Position compare{30, 2181};
+  Position truth{30, 2182};
+  Position format{33, 2236};
+  Position make_error{33, 2238};
+  Position raise{33, 2243};
+  Position int_new{34, 2261};
+  CallSite int_new_call{34, {2303, 2278, 2286, 2292, 2303}};
+  Position set_name{35, 2318};
+  Position set_class_attr{36, 2327};
+  Position members{37, 2336};
+  Position store_member{37, 2338};
+} kNew{};
 
 PyObject* NewBody(PyObject* cls, PyObject* value, PyObject* name, Failure* fail) noexcept {
   // The first member in registry order that compares equal wins, whatever
@@ -89,7 +89,7 @@ PyObject* NewBody(PyObject* cls, PyObject* value, PyObject* name, Failure* fail)
   if (!PyList_CheckExact(cls) && !PyTuple_CheckExact(cls)) {
     it = Ref::steal(PyObject_GetIter(cls));
     if (!it) {
-      return fail->At(29, kNewLines.iter);
+      return fail->At(kNew.iter);
     }
   }
   Py_ssize_t index = 0;
@@ -97,16 +97,16 @@ PyObject* NewBody(PyObject* cls, PyObject* value, PyObject* name, Failure* fail)
     Ref v;
     int more = NextCandidate(cls, it.get(), &index, &v);
     if (more < 0) {
-      return fail->At(29, kNewLines.next);
+      return fail->At(kNew.next);
     }
     if (more == 0) break;
     Ref eq = Ref::steal(PyObject_RichCompare(v.get(), value, Py_EQ));
     if (!eq) {
-      return fail->At(30, kNewLines.compare);
+      return fail->At(kNew.compare);
     }
     int truth = TruthValue(eq.get());
     if (truth < 0) {
-      return fail->At(30, kNewLines.truth);
+      return fail->At(kNew.truth);
     }
     if (truth) return v.release();
   }
@@ -117,36 +117,36 @@ PyObject* NewBody(PyObject* cls, PyObject* value, PyObject* name, Failure* fail)
     // format arguments.
     Ref message = Ref::steal(PyUnicode_Format(g_names.fmt_unknown_enum_value, value));
     if (!message) {
-      return fail->At(33, kNewLines.format);
+      return fail->At(kNew.format);
     }
     Ref value_error = Ref::steal(ReadShared(&g_enums.builtin_ValueError));
     Ref exc = Ref::steal(CallOneArg(value_error.get(), message.get()));
     if (!exc) {
-      return fail->At(33, kNewLines.make_error);
+      return fail->At(kNew.make_error);
     }
     RaiseObject(exc.get());
-    return fail->At(33, kNewLines.raise);
+    return fail->At(kNew.raise);
   }
 
   Ref int_new = Ref::steal(GetAttrByStr(reinterpret_cast<PyObject*>(&PyLong_Type), g_names.dunder_new));
   if (!int_new) {
-    return fail->At(34, kNewLines.int_new);
+    return fail->At(kNew.int_new);
   }
   PyObject* argv[] = {cls, value};
   CallPath path = CallPath::Object;
   Ref res = Ref::steal(CallMethodArgs(std::move(int_new), argv, 2, &path));
   if (!res) {
-    return fail->At(34, LineForPath(path, kNewLines.int_new_call));
+    return fail->At(kNew.int_new_call, path);
   }
   if (SetAttrByStr(res.get(), g_names.name, name) < 0) {
-    return fail->At(35, kNewLines.set_name);
+    return fail->At(kNew.set_name);
   }
   if (PyObject_SetAttr(cls, name, res.get()) == -1) {
-    return fail->At(36, kNewLines.set_class_attr);
+    return fail->At(kNew.set_class_attr);
   }
   Ref members = Ref::steal(GetAttrByStr(cls, g_names.dunder_members));
   if (!members) {
-    return fail->At(37, kNewLines.members);
+    return fail->At(kNew.members);
   }
   // Under the registry's section, which a walk over it takes too: without
   // the GIL, free-threaded 3.13's OrderedDict links a new key into its order
@@ -160,51 +160,50 @@ PyObject* NewBody(PyObject* cls, PyObject* value, PyObject* name, Failure* fail)
     stored = PyObject_SetItem(members.get(), name, res.get());
   }
   if (stored < 0) {
-    return fail->At(37, kNewLines.store_member);
+    return fail->At(kNew.store_member);
   }
   return res.release();
 }
 
-// Line numbers of one of the two formatting methods.
-struct FormatLines {
-  int32_t source;
-  int32_t class_attr;
-  int32_t class_name;
-  int32_t name_attr;
-  int32_t tuple_alloc;
-  int32_t format;
+// Failure points of one of the two formatting methods.
+struct FormatPositions {
+  Position class_attr;
+  Position class_name;
+  Position name_attr;
+  Position tuple_alloc;
+  Position format;
 };
 
 // "<Class.name: value>" when with_value, else "Class.name".
-PyObject* FormatBody(PyObject* self, PyObject* fmt, bool with_value, const FormatLines& lines,
+PyObject* FormatBody(PyObject* self, PyObject* fmt, bool with_value, const FormatPositions& at,
                      Failure* fail) noexcept {
   Ref cls = Ref::steal(GetAttrByStr(self, g_names.dunder_class));
   if (!cls) {
-    return fail->At(lines.source, lines.class_attr);
+    return fail->At(at.class_attr);
   }
   Ref class_name = Ref::steal(GetAttrByStr(cls.get(), g_names.dunder_name));
   if (!class_name) {
-    return fail->At(lines.source, lines.class_name);
+    return fail->At(at.class_name);
   }
   cls.reset();
   Ref member_name = Ref::steal(GetAttrByStr(self, g_names.name));
   if (!member_name) {
-    return fail->At(lines.source, lines.name_attr);
+    return fail->At(at.name_attr);
   }
   Ref t = Ref::steal(PyTuple_New(with_value ? 3 : 2));
   if (!t) {
-    return fail->At(lines.source, lines.tuple_alloc);
+    return fail->At(at.tuple_alloc);
   }
   PyTuple_SET_ITEM(t.get(), 0, class_name.release());
   PyTuple_SET_ITEM(t.get(), 1, member_name.release());
   if (with_value) PyTuple_SET_ITEM(t.get(), 2, Py_NewRef(self));
   PyObject* result = PyUnicode_Format(fmt, t.get());
-  if (result == nullptr) return fail->At(lines.source, lines.format);
+  if (result == nullptr) return fail->At(at.format);
   return result;
 }
 
-constexpr FormatLines kReprLines = {40, 2415, 2417, 2420, 2422, 2433};
-constexpr FormatLines kStrLines = {42, 2499, 2501, 2504, 2506, 2514};
+constexpr FormatPositions kRepr = {{40, 2415}, {40, 2417}, {40, 2420}, {40, 2422}, {40, 2433}};
+constexpr FormatPositions kStr = {{42, 2499}, {42, 2501}, {42, 2504}, {42, 2506}, {42, 2514}};
 
 // Entry points. The function object passes itself as the first argument;
 // __new__ is a static method, so the class arrives in args.
@@ -219,14 +218,13 @@ PyObject* enumbase_new(PyObject* /*func*/, PyObject* args, PyObject* kwds) noexc
 
 PyObject* enumbase_repr(PyObject* /*func*/, PyObject* self) noexcept {
   return ReportFailure(kReprFunction, [&](Failure* fail) {
-    return FormatBody(self, g_names.fmt_member_repr, true, kReprLines, fail);
+    return FormatBody(self, g_names.fmt_member_repr, true, kRepr, fail);
   });
 }
 
 PyObject* enumbase_str(PyObject* /*func*/, PyObject* self) noexcept {
-  return ReportFailure(kStrFunction, [&](Failure* fail) {
-    return FormatBody(self, g_names.fmt_dotted, false, kStrLines, fail);
-  });
+  return ReportFailure(
+      kStrFunction, [&](Failure* fail) { return FormatBody(self, g_names.fmt_dotted, false, kStr, fail); });
 }
 
 }  // namespace

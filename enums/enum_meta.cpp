@@ -35,33 +35,26 @@ PyObject** const kInitArgNames[] = {&g_names.name, &g_names.parents, &g_names.dc
 constexpr int32_t kInitMissingLines[] = {1452, 1427, 1433};
 const ArgSpec kInitArgs = MakeArgSpec("__init__", 16, kInitArgNames, 3, kInitMissingLines, 1437, 1452);
 
-// The same for a call without arguments: CallOneArg with the self when the
-// callee was unpacked, CallNoArg otherwise.
-inline int32_t LineForNoArgPath(CallPath path, int32_t unpacked, int32_t plain) noexcept {
-  return path == CallPath::OneArg ? unpacked : plain;
-}
-
 PyObject* TypeObject() noexcept { return reinterpret_cast<PyObject*>(&PyType_Type); }
 
 constexpr struct {
-  int32_t type_init = 1482;
-  CallSiteLines type_init_call = {1530, 1499, 1507, 1513, 1530};
-  int32_t members_unpacked = 1556;
-  int32_t members = 1559;
-  int32_t set_members = 1563;
-} kInitLines{};
+  Position type_init{17, 1482};
+  CallSite type_init_call{17, {1530, 1499, 1507, 1513, 1530}};
+  CallSite members{18, NoArgCallLines(1556, 1559)};
+  Position set_members{18, 1563};
+} kInit{};
 
 // type.__init__(cls, name, parents, dct), then a fresh, empty registry.
 int InitBody(PyObject* cls, PyObject* name, PyObject* parents, PyObject* dct, Failure* fail) noexcept {
   Ref type_init = Ref::steal(GetAttrByStr(TypeObject(), g_names.dunder_init));
   if (!type_init) {
-    return fail->At(17, kInitLines.type_init).Status();
+    return fail->At(kInit.type_init).Status();
   }
   PyObject* argv[] = {cls, name, parents, dct};
   CallPath path = CallPath::Object;
   Ref ignored = Ref::steal(CallMethodArgs(std::move(type_init), argv, 4, &path));
   if (!ignored) {
-    return fail->At(17, LineForPath(path, kInitLines.type_init_call)).Status();
+    return fail->At(kInit.type_init_call, path).Status();
   }
   ignored.reset();
 
@@ -71,53 +64,52 @@ int InitBody(PyObject* cls, PyObject* name, PyObject* parents, PyObject* dct, Fa
   if (!ordered_dict) ordered_dict = Ref::borrow(Py_None);
   Ref members = Ref::steal(CallMethodArgs(std::move(ordered_dict), nullptr, 0, &path));
   if (!members) {
-    return fail->At(18, LineForNoArgPath(path, kInitLines.members_unpacked, kInitLines.members)).Status();
+    return fail->At(kInit.members, path).Status();
   }
   if (SetAttrByStr(cls, g_names.dunder_members, members.get()) < 0) {
-    return fail->At(18, kInitLines.set_members).Status();
+    return fail->At(kInit.set_members).Status();
   }
   return 0;
 }
 
 constexpr struct {
-  int32_t members = 1626;
-  int32_t values_attr = 1628;
-  int32_t values_unpacked = 1642;
-  int32_t values = 1645;
-  int32_t iter = 1649;
-} kIterLines{};
+  Position members{20, 1626};
+  Position values_attr{20, 1628};
+  CallSite values{20, NoArgCallLines(1642, 1645)};
+  Position iter{20, 1649};
+} kIter{};
 
 PyObject* IterBody(PyObject* cls, Failure* fail) noexcept {
   Ref members = Ref::steal(GetAttrByStr(cls, g_names.dunder_members));
   if (!members) {
-    return fail->At(20, kIterLines.members);
+    return fail->At(kIter.members);
   }
   Ref values_method = Ref::steal(GetAttrByStr(members.get(), g_names.values));
   if (!values_method) {
-    return fail->At(20, kIterLines.values_attr);
+    return fail->At(kIter.values_attr);
   }
   CallPath path = CallPath::NoArg;
   Ref values = Ref::steal(CallMethodArgs(std::move(values_method), nullptr, 0, &path));
   if (!values) {
-    return fail->At(20, LineForNoArgPath(path, kIterLines.values_unpacked, kIterLines.values));
+    return fail->At(kIter.values, path);
   }
   PyObject* it = compat::GuardedIter(members.get(), values.get());
-  if (it == nullptr) return fail->At(20, kIterLines.iter);
+  if (it == nullptr) return fail->At(kIter.iter);
   return it;
 }
 
 constexpr struct {
-  int32_t members = 1713;
-  int32_t subscript = 1715;
-} kGetItemLines{};
+  Position members{22, 1713};
+  Position subscript{22, 1715};
+} kGetItem{};
 
 PyObject* GetItemBody(PyObject* cls, PyObject* key, Failure* fail) noexcept {
   Ref members = Ref::steal(GetAttrByStr(cls, g_names.dunder_members));
   if (!members) {
-    return fail->At(22, kGetItemLines.members);
+    return fail->At(kGetItem.members);
   }
   PyObject* result = SubscriptObject(members.get(), key);
-  if (result == nullptr) return fail->At(22, kGetItemLines.subscript);
+  if (result == nullptr) return fail->At(kGetItem.subscript);
   return result;
 }
 
@@ -139,7 +131,7 @@ int enummeta_init(PyObject* cls, PyObject* args, PyObject* kwds) noexcept {
 // refused entry is reported at the body's first line.
 PyObject* enummeta_iter(PyObject* cls) noexcept {
   return ReportFailure(kIterFunction, [&](Failure* fail) -> PyObject* {
-    if (Py_EnterRecursiveCall(" in __Qx_EnumMeta.__iter__") != 0) return fail->At(20, kIterLines.members);
+    if (Py_EnterRecursiveCall(" in __Qx_EnumMeta.__iter__") != 0) return fail->At(kIter.members);
     PyObject* it = IterBody(cls, fail);
     Py_LeaveRecursiveCall();
     return it;
@@ -149,7 +141,7 @@ PyObject* enummeta_iter(PyObject* cls) noexcept {
 PyObject* enummeta_subscript(PyObject* cls, PyObject* key) noexcept {
   return ReportFailure(kGetItemFunction, [&](Failure* fail) -> PyObject* {
     if (Py_EnterRecursiveCall(" in __Qx_EnumMeta.__getitem__") != 0) {
-      return fail->At(22, kGetItemLines.members);
+      return fail->At(kGetItem.members);
     }
     PyObject* result = GetItemBody(cls, key, fail);
     Py_LeaveRecursiveCall();

@@ -88,16 +88,16 @@ PyObject* NewTuple(std::initializer_list<PyObject*> items) noexcept {
 }
 
 constexpr struct {
-  int32_t dict = 1791;
-  int32_t state_tuple = 1814;
-  int32_t state_add = 1819;
-  int32_t func_with_state = 1874;
-  int32_t args_with_state = 1876;
-  int32_t result_with_state = 1887;
-  int32_t func = 1920;
-  int32_t args = 1922;
-  int32_t result = 1933;
-} kReduceLines{};
+  Position dict{4, 1791};
+  Position state_tuple{6, 1814};
+  Position state_add{6, 1819};
+  Position func_with_state{11, 1874};
+  Position args_with_state{11, 1876};
+  Position result_with_state{11, 1887};
+  Position func{13, 1920};
+  Position args{13, 1922};
+  Position result{13, 1933};
+} kReduce{};
 
 PyObject* ReduceBody(PyObject* self, Failure* fail) noexcept {
   const NameObjects& n = g_names;
@@ -105,7 +105,7 @@ PyObject* ReduceBody(PyObject* self, Failure* fail) noexcept {
   Ref state = Ref::borrow(g_common.empty_tuple);
   Ref dict = Ref::steal(GetAttrOrDefault(self, n.dunder_dict, Py_None));
   if (!dict) {
-    return fail->At(4, kReduceLines.dict);
+    return fail->At(kReduce.dict);
   }
 
   if (dict.get() != Py_None) {
@@ -113,52 +113,52 @@ PyObject* ReduceBody(PyObject* self, Failure* fail) noexcept {
     // hands (__dict__,) to the new object's __setstate__.
     Ref one = Ref::steal(NewTuple({dict.get()}));
     if (!one) {
-      return fail->At(6, kReduceLines.state_tuple);
+      return fail->At(kReduce.state_tuple);
     }
     Ref grown = Ref::steal(PyNumber_InPlaceAdd(state.get(), one.get()));
     if (!grown) {
-      return fail->At(6, kReduceLines.state_add);
+      return fail->At(kReduce.state_add);
     }
     state = std::move(grown);
     Ref func = Ref::steal(LookupModuleGlobal(n.qx_unpickle_Qx_EnumMeta));
     if (!func) {
-      return fail->At(11, kReduceLines.func_with_state);
+      return fail->At(kReduce.func_with_state);
     }
     Ref args = Ref::steal(NewTuple({self_type, g_enums.checksum_int, Py_None}));
     if (!args) {
-      return fail->At(11, kReduceLines.args_with_state);
+      return fail->At(kReduce.args_with_state);
     }
     PyObject* result = NewTuple({func.get(), args.get(), state.get()});
-    if (result == nullptr) return fail->At(11, kReduceLines.result_with_state);
+    if (result == nullptr) return fail->At(kReduce.result_with_state);
     return result;
   }
 
   Ref func = Ref::steal(LookupModuleGlobal(n.qx_unpickle_Qx_EnumMeta));
   if (!func) {
-    return fail->At(13, kReduceLines.func);
+    return fail->At(kReduce.func);
   }
   Ref args = Ref::steal(NewTuple({self_type, g_enums.checksum_int, state.get()}));
   if (!args) {
-    return fail->At(13, kReduceLines.args);
+    return fail->At(kReduce.args);
   }
   PyObject* result = NewTuple({func.get(), args.get()});
-  if (result == nullptr) return fail->At(13, kReduceLines.result);
+  if (result == nullptr) return fail->At(kReduce.result);
   return result;
 }
 
 constexpr struct {
-  int32_t none_state = 2889;
-  int32_t dict_probe = 2890;
-  int32_t dict = 2909;
-  int32_t update_attr = 2911;
-  CallSiteLines update_call = {2931, 2938, 2947, 2954, 2960};
-} kSetStateLines{};
+  Position none_state{10, 2889};
+  Position dict_probe{10, 2890};
+  Position dict{11, 2909};
+  Position update_attr{11, 2911};
+  CallSite update_call{11, {2931, 2938, 2947, 2954, 2960}};
+} kSetState{};
 
 // state is an exact tuple or None (the callers have checked).
 PyObject* SetStateBody(PyObject* obj, PyObject* state, Failure* fail) noexcept {
   if (state == Py_None) {
     PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
-    return fail->At(10, kSetStateLines.none_state);
+    return fail->At(kSetState.none_state);
   }
   if (PyTuple_GET_SIZE(state) == 0) Py_RETURN_NONE;
   // Only a missing attribute means "no __dict__". Any other error of the
@@ -168,7 +168,7 @@ PyObject* SetStateBody(PyObject* obj, PyObject* state, Failure* fail) noexcept {
     Ref probe = Ref::steal(GetAttrByStr(obj, g_names.dunder_dict));
     if (!probe) {
       if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        return fail->At(10, kSetStateLines.dict_probe);
+        return fail->At(kSetState.dict_probe);
       }
       PyErr_Clear();
       Py_RETURN_NONE;
@@ -177,11 +177,11 @@ PyObject* SetStateBody(PyObject* obj, PyObject* state, Failure* fail) noexcept {
 
   Ref dict = Ref::steal(GetAttrByStr(obj, g_names.dunder_dict));
   if (!dict) {
-    return fail->At(11, kSetStateLines.dict);
+    return fail->At(kSetState.dict);
   }
   Ref update = Ref::steal(GetAttrByStr(dict.get(), g_names.update));
   if (!update) {
-    return fail->At(11, kSetStateLines.update_attr);
+    return fail->At(kSetState.update_attr);
   }
   dict.reset();
   Ref item = Ref::steal(FirstTupleItem(state));
@@ -192,7 +192,7 @@ PyObject* SetStateBody(PyObject* obj, PyObject* state, Failure* fail) noexcept {
     result = Ref::steal(CallMethodArgs(std::move(update), argv, 1, &path));
   }
   if (!result) {
-    return fail->At(11, LineForPath(path, kSetStateLines.update_call));
+    return fail->At(kSetState.update_call, path);
   }
   Py_RETURN_NONE;
 }
@@ -204,59 +204,59 @@ PyObject* UnpickleEnumMetaSetState(PyObject* obj, PyObject* state) noexcept {
 }
 
 constexpr struct {
-  int32_t from_list = 2651;
-  int32_t import = 2656;
-  int32_t import_name = 2659;
-  int32_t number = 2673;
-  int32_t message = 2675;
-  CallSiteLines make_error = {2690, 2697, 2706, 2713, 2719};
-  int32_t raise = 2727;
-} kChecksumErrorLines{};
+  Position from_list{3, 2651};
+  Position import{3, 2656};
+  Position import_name{3, 2659};
+  Position number{4, 2673};
+  Position message{4, 2675};
+  CallSite make_error{4, {2690, 2697, 2706, 2713, 2719}};
+  Position raise{4, 2727};
+} kChecksumError{};
 
 PyObject* RaiseChecksumError(int32_t checksum, Failure* fail) noexcept {
   const NameObjects& n = g_names;
   Ref from_list = Ref::steal(compat::NewList(1));
   if (!from_list) {
-    return fail->At(3, kChecksumErrorLines.from_list);
+    return fail->At(kChecksumError.from_list);
   }
   PyList_SET_ITEM(from_list.get(), 0, Py_NewRef(n.PickleError));
   Ref module = Ref::steal(ImportModule(n.pickle, from_list.get()));
   if (!module) {
-    return fail->At(3, kChecksumErrorLines.import);
+    return fail->At(kChecksumError.import);
   }
   from_list.reset();
   Ref error_class = Ref::steal(ImportNameFrom(module.get(), n.PickleError));
   if (!error_class) {
-    return fail->At(3, kChecksumErrorLines.import_name);
+    return fail->At(kChecksumError.import_name);
   }
   module.reset();
 
   Ref number = Ref::steal(PyLong_FromLong(checksum));
   if (!number) {
-    return fail->At(4, kChecksumErrorLines.number);
+    return fail->At(kChecksumError.number);
   }
   Ref message = Ref::steal(PyUnicode_Format(n.fmt_incompatible_checksums, number.get()));
   if (!message) {
-    return fail->At(4, kChecksumErrorLines.message);
+    return fail->At(kChecksumError.message);
   }
   number.reset();
   PyObject* argv[] = {message.get()};
   CallPath path = CallPath::OneArg;
   Ref exc = Ref::steal(CallMethodArgs(std::move(error_class), argv, 1, &path));
   if (!exc) {
-    return fail->At(4, LineForPath(path, kChecksumErrorLines.make_error));
+    return fail->At(kChecksumError.make_error, path);
   }
   RaiseObject(exc.get());
-  return fail->At(4, kChecksumErrorLines.raise);
+  return fail->At(kChecksumError.raise);
 }
 
 constexpr struct {
-  int32_t meta_new = 2744;
-  CallSiteLines meta_new_call = {2757, 2763, 2771, 2777, 2783};
-  int32_t state_type = 2810;
-  int32_t set_state = 2811;
-  int32_t checksum = 2603;  // converting the checksum, before the body
-} kUnpickleLines{};
+  Position meta_new{5, 2744};
+  CallSite meta_new_call{5, {2757, 2763, 2771, 2777, 2783}};
+  Position state_type{7, 2810};
+  Position set_state{7, 2811};
+  Position checksum{1, 2603};  // converting the checksum, before the body
+} kUnpickle{};
 
 PyObject* UnpickleBody(PyObject* type, int32_t checksum, PyObject* state, Failure* fail) noexcept {
   if (checksum != kPickleChecksum) return RaiseChecksumError(checksum, fail);
@@ -264,23 +264,23 @@ PyObject* UnpickleBody(PyObject* type, int32_t checksum, PyObject* state, Failur
   Ref meta_new =
       Ref::steal(GetAttrByStr(reinterpret_cast<PyObject*>(g_enums.enum_meta_type), g_names.dunder_new));
   if (!meta_new) {
-    return fail->At(5, kUnpickleLines.meta_new);
+    return fail->At(kUnpickle.meta_new);
   }
   PyObject* argv[] = {type};
   CallPath path = CallPath::OneArg;
   Ref result = Ref::steal(CallMethodArgs(std::move(meta_new), argv, 1, &path));
   if (!result) {
-    return fail->At(5, LineForPath(path, kUnpickleLines.meta_new_call));
+    return fail->At(kUnpickle.meta_new_call, path);
   }
 
   if (state != Py_None) {
     if (!PyTuple_CheckExact(state)) {
       PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", "tuple", Py_TYPE(state)->tp_name);
-      return fail->At(7, kUnpickleLines.state_type);
+      return fail->At(kUnpickle.state_type);
     }
     Ref ignored = Ref::steal(UnpickleEnumMetaSetState(result.get(), state));
     if (!ignored) {
-      return fail->At(7, kUnpickleLines.set_state);
+      return fail->At(kUnpickle.set_state);
     }
   }
   return result.release();
@@ -292,18 +292,18 @@ PyObject* enummeta_reduce_qx(PyObject* self, PyObject* /*unused*/) noexcept {
 }
 
 constexpr struct {
-  int32_t state_type = 1998;
-  int32_t set_state = 1999;
-} kSetStateQxLines{};
+  Position state_type{15, 1998};
+  Position set_state{15, 1999};
+} kSetStateQx{};
 
 PyObject* enummeta_setstate_qx(PyObject* self, PyObject* state) noexcept {
   return ReportFailure(kSetStateFunction, [&](Failure* fail) -> PyObject* {
     if (state != Py_None && !PyTuple_CheckExact(state)) {
       PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", "tuple", Py_TYPE(state)->tp_name);
-      return fail->At(15, kSetStateQxLines.state_type);
+      return fail->At(kSetStateQx.state_type);
     }
     Ref ignored = Ref::steal(UnpickleEnumMetaSetState(self, state));
-    if (!ignored) return fail->At(15, kSetStateQxLines.set_state);
+    if (!ignored) return fail->At(kSetStateQx.set_state);
     Py_RETURN_NONE;
   });
 }
@@ -314,7 +314,7 @@ PyObject* enummeta_unpickle(PyObject* /*module*/, PyObject* args, PyObject* kwds
     Ref values[3];
     if (UnpackArguments(kUnpickleArgs, args, kwds, values, fail) < 0) return nullptr;
     const int32_t checksum = ToInt32(values[1].get());
-    if (checksum == -1 && PyErr_Occurred()) return fail->At(1, kUnpickleLines.checksum);
+    if (checksum == -1 && PyErr_Occurred()) return fail->At(kUnpickle.checksum);
     return UnpickleBody(values[0].get(), checksum, values[2].get(), fail);
   });
 }

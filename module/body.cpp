@@ -55,72 +55,82 @@ int AddMethod(PyObject* ns, FallbackMethod& method, PyObject* code, PyObject* de
   return NamespaceStore(ns, n.*method.name, func.get());
 }
 
+// The class statement of __Qx_EnumBase; a method's own failure point is the
+// line of its row.
+constexpr struct {
+  Position class_statement{26};
+  Position metaclass{27};
+} kFallbackBase{};
+
 int BuildFallbackBase(Failure* fail) noexcept {
   NameObjects& n = g_names;
   Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyLong_Type)));
-  if (!bases) return fail->At(SourceFile::EnumSupport, 26).Status();
+  if (!bases) return fail->At(kFallbackBase.class_statement).Status();
   Ref metaclass = Ref::steal(CalculateMetaclass(nullptr, bases.get()));
-  if (!metaclass) return fail->At(SourceFile::EnumSupport, 26).Status();
+  if (!metaclass) return fail->At(kFallbackBase.class_statement).Status();
   Ref ns = Ref::steal(
       PrepareClassNamespace(metaclass.get(), bases.get(), n.Qx_EnumBase, n.Qx_EnumBase, n.EnumBase));
-  if (!ns) return fail->At(SourceFile::EnumSupport, 26).Status();
+  if (!ns) return fail->At(kFallbackBase.class_statement).Status();
   if (NamespaceStore(ns.get(), n.dunder_metaclass, reinterpret_cast<PyObject*>(g_enums.enum_meta_type)) < 0) {
-    return fail->At(SourceFile::EnumSupport, 27).Status();
+    return fail->At(kFallbackBase.metaclass).Status();
   }
   const std::span<FallbackMethod> methods = EnumBaseMethods();
   for (size_t i = 0; i < methods.size(); ++i) {
     if (AddMethod(ns.get(), methods[i], g_enums.fallback_code[i], g_enums.fallback_defaults[i]) < 0) {
-      return fail->At(SourceFile::EnumSupport, methods[i].source_line).Status();
+      return fail->At(Position{methods[i].source_line}).Status();
     }
   }
   Ref cls = Ref::steal(CreateClass(metaclass.get(), n.Qx_EnumBase, bases.get(), ns.get()));
-  if (!cls) return fail->At(SourceFile::EnumSupport, 26).Status();
+  if (!cls) return fail->At(kFallbackBase.class_statement).Status();
   Assign(&g_module.enum_base_class, cls.get());
   return 0;
 }
 
-// One row per member: its name and value, and the lines of the support
-// file that make its pair and publish it.
+// One row per member: its name and value, and where the support file makes
+// its pair and publishes it.
 struct Member {
   PyObject* NameObjects::*name;
   long value;
-  int32_t pair_line;
-  int32_t publish_line;
+  Position pair;
+  Position publish;
 };
 
 constexpr Member kMembers[] = {
-    {&NameObjects::Sunday, 1, 54, 62},   {&NameObjects::Monday, 2, 55, 63},
-    {&NameObjects::Tuesday, 3, 56, 64},  {&NameObjects::Wednesday, 4, 57, 65},
-    {&NameObjects::Thursday, 5, 58, 66}, {&NameObjects::Friday, 6, 59, 67},
-    {&NameObjects::Saturday, 7, 60, 68},
+    {&NameObjects::Sunday, 1, {54}, {62}},   {&NameObjects::Monday, 2, {55}, {63}},
+    {&NameObjects::Tuesday, 3, {56}, {64}},  {&NameObjects::Wednesday, 4, {57}, {65}},
+    {&NameObjects::Thursday, 5, {58}, {66}}, {&NameObjects::Friday, 6, {59}, {67}},
+    {&NameObjects::Saturday, 7, {60}, {68}},
 };
 constexpr Py_ssize_t kMemberCount = std::size(kMembers);
+
+// The statement that makes Weekdays from the pairs.
+constexpr Position kWeekdays{53};
 
 int BuildWeekdays(Failure* fail) noexcept {
   NameObjects& n = g_names;
   Ref pairs = Ref::steal(compat::NewList(kMemberCount));
-  if (!pairs) return fail->At(SourceFile::EnumSupport, 53).Status();
+  if (!pairs) return fail->At(kWeekdays).Status();
   for (Py_ssize_t i = 0; i < kMemberCount; ++i) {
     Ref value = Ref::steal(PyLong_FromLong(kMembers[i].value));
-    if (!value) return fail->At(SourceFile::EnumSupport, kMembers[i].pair_line).Status();
+    if (!value) return fail->At(kMembers[i].pair).Status();
     PyObject* pair = PyTuple_Pack(2, n.*kMembers[i].name, value.get());
-    if (pair == nullptr) return fail->At(SourceFile::EnumSupport, kMembers[i].pair_line).Status();
+    if (pair == nullptr) return fail->At(kMembers[i].pair).Status();
     PyList_SET_ITEM(pairs.get(), i, pair);
   }
   Ref mapping = Ref::steal(CallOneArg(g_enums.ordered_dict_class, pairs.get()));
-  if (!mapping) return fail->At(SourceFile::EnumSupport, 53).Status();
+  if (!mapping) return fail->At(kWeekdays).Status();
   Ref args = Ref::steal(PyTuple_Pack(2, n.Weekdays, mapping.get()));
-  if (!args) return fail->At(SourceFile::EnumSupport, 53).Status();
+  if (!args) return fail->At(kWeekdays).Status();
   // Called from C, IntEnum cannot guess its module from a Python frame; name
   // it, so that members pickle by reference to this module.
   Ref kwargs = Ref::steal(PyDict_New());
   if (!kwargs || PyDict_SetItem(kwargs.get(), g_names.module_kw, g_module.module_name_text) < 0) {
-    return fail->At(SourceFile::EnumSupport, 53).Status();
+    return fail->At(kWeekdays).Status();
   }
   Ref enumeration = Ref::steal(PyObject_Call(g_module.enum_base_class, args.get(), kwargs.get()));
-  if (!enumeration) return fail->At(SourceFile::EnumSupport, 53).Status();
+  if (!enumeration) return fail->At(kWeekdays).Status();
   if (PyDict_SetItem(g_bindings.module_dict, n.Weekdays, enumeration.get()) < 0) {
-    return fail->At(SourceFile::EnumSupport, 53).Status();
+    return fail->At(kWeekdays).Status();
   }
   return 0;
 }
@@ -130,15 +140,24 @@ int PublishMembers(Failure* fail) noexcept {
   for (const Member& row : kMembers) {
     PyObject* name = n.*row.name;
     Ref weekdays = Ref::steal(LookupModuleGlobal(n.Weekdays));
-    if (!weekdays) return fail->At(SourceFile::EnumSupport, row.publish_line).Status();
+    if (!weekdays) return fail->At(row.publish).Status();
     Ref member = Ref::steal(GetAttrByStr(weekdays.get(), name));
-    if (!member) return fail->At(SourceFile::EnumSupport, row.publish_line).Status();
+    if (!member) return fail->At(row.publish).Status();
     if (PyDict_SetItem(g_module.globals_dict, name, member.get()) < 0) {
-      return fail->At(SourceFile::EnumSupport, row.publish_line).Status();
+      return fail->At(row.publish).Status();
     }
   }
   return 0;
 }
+
+// The body's own steps, before and between the classes.
+constexpr struct {
+  Position test_dict{.source_line = 1, .file = SourceFile::Definition};
+  Position ordered_dict{10};
+  Position int_enum{45};
+  Position unpickle{1};
+  Position globals{50};
+} kBody{};
 
 }  // namespace
 
@@ -147,29 +166,29 @@ int RunModuleBody(Failure* fail) noexcept {
   {
     Ref test_dict = Ref::steal(PyDict_New());
     if (!test_dict || PyDict_SetItem(g_bindings.module_dict, n.dunder_test, test_dict.get()) < 0) {
-      return fail->At(SourceFile::Definition, 1).Status();
+      return fail->At(kBody.test_dict).Status();
     }
   }
   {
     Ref ordered_dict = Ref::steal(ImportFrom(n.collections, n.OrderedDict));
-    if (!ordered_dict) return fail->At(SourceFile::EnumSupport, 10).Status();
+    if (!ordered_dict) return fail->At(kBody.ordered_dict).Status();
     Assign(&g_enums.ordered_dict_class, ordered_dict.get());
   }
   if (BuildFallbackBase(fail) < 0) return -1;
   {
     Ref int_enum = Ref::steal(ImportFrom(n.enum_, n.IntEnum));
-    if (!int_enum) return fail->At(SourceFile::EnumSupport, 45).Status();
+    if (!int_enum) return fail->At(kBody.int_enum).Status();
     Assign(&g_module.enum_base_class, int_enum.get());
   }
   {
     Ref unpickle = Ref::steal(PyCFunction_NewEx(&g_unpickle_def, nullptr, n.EnumBase));
     if (!unpickle || PyDict_SetItem(g_bindings.module_dict, n.qx_unpickle_Qx_EnumMeta, unpickle.get()) < 0) {
-      return fail->At(SourceFile::EnumSupport, 1).Status();
+      return fail->At(kBody.unpickle).Status();
     }
   }
   {
     PyObject* globals = ModuleGlobals();
-    if (globals == nullptr) return fail->At(SourceFile::EnumSupport, 50).Status();
+    if (globals == nullptr) return fail->At(kBody.globals).Status();
     ReplaceOwned(&g_module.globals_dict, globals);
   }
   if (BuildWeekdays(fail) < 0) return -1;

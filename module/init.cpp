@@ -118,13 +118,21 @@ int InitModuleObjects(bool* marked) noexcept {
   return 0;
 }
 
+// Where the entry reports its steps before the body: making the module
+// object, at the definition's first line, and readying __Qx_EnumMeta, at its
+// class statement in the support file.
+constexpr struct {
+  Position module_objects{.source_line = 1, .file = SourceFile::Definition};
+  Position enum_meta_type{15};
+} kEntry{};
+
 // The whole sequence after the checks of the entry; 0, or -1 with the
 // position to report in *fail.
 int Initialise(Failure* fail) noexcept {
   bool marked = false;
-  if (InitModuleObjects(&marked) < 0) return fail->At(SourceFile::Definition, 1).Status();
+  if (InitModuleObjects(&marked) < 0) return fail->At(kEntry.module_objects).Status();
   ResetModuleVariables();
-  if (InitEnumMetaType() < 0) return fail->At(SourceFile::EnumSupport, 15).Status();
+  if (InitEnumMetaType() < 0) return fail->At(kEntry.enum_meta_type).Status();
   if (RunModuleBody(fail) < 0) return -1;
   if (marked) ClearInitialising();
   return 0;

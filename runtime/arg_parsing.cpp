@@ -103,7 +103,7 @@ int UnpackArguments(const ArgSpec& params, PyObject* args, PyObject* kwds, Ref* 
 
   if (params.num_max > kMaxParameters) {
     PyErr_SetString(PyExc_SystemError, "too many parameters for the argument unpacking");
-    return fail->At(SourceFile::EnumSupport, params.source_line, count_line).Status();
+    return fail->At(Position{params.source_line, count_line}).Status();
   }
 
   if (kwds != nullptr) {
@@ -126,7 +126,7 @@ int UnpackArguments(const ArgSpec& params, PyObject* args, PyObject* kwds, Ref* 
       }
       if (probe < 0) {
         // The probe itself failed (a key's comparison raised): keep that error.
-        return fail->At(SourceFile::EnumSupport, params.source_line, params.kw_impl_line).Status();
+        return fail->At(Position{params.source_line, params.kw_impl_line}).Status();
       }
       if (required) {
         // The count reported is the number of parameters filled so far.
@@ -154,7 +154,7 @@ int UnpackArguments(const ArgSpec& params, PyObject* args, PyObject* kwds, Ref* 
       }
       Py_END_CRITICAL_SECTION();
       if (parsed < 0) {
-        return fail->At(SourceFile::EnumSupport, params.source_line, params.kw_impl_line).Status();
+        return fail->At(Position{params.source_line, params.kw_impl_line}).Status();
       }
       for (Py_ssize_t i = 0; i < params.num_max; ++i) {
         if (taken[i]) values[i] = std::move(taken[i]);
@@ -170,7 +170,7 @@ int UnpackArguments(const ArgSpec& params, PyObject* args, PyObject* kwds, Ref* 
 count_error:
   RaiseArgCountError(params.function_name, params.num_min == params.num_max, params.num_min, params.num_max,
                      num_found);
-  return fail->At(SourceFile::EnumSupport, params.source_line, count_line).Status();
+  return fail->At(Position{params.source_line, count_line}).Status();
 }
 
 }  // namespace qx

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "core/failure.h"
 #include "runtime/ref.h"
 
 namespace qx {
@@ -25,7 +26,8 @@ inline constexpr int kMaxMethodArgs = 4;
 PyObject* CallMethodArgs(Ref callee, PyObject* const* args, int nargs, CallPath* path) noexcept;
 
 // The implementation-file lines of one call site made by bound-method
-// unpacking with at least one argument, one per path the call can take.
+// unpacking with at least one argument, one per path the call can take
+// (without arguments: NoArgCallLines).
 struct CallSiteLines {
   int32_t one_arg;  // not unpacked, one argument: CallOneArg
   int32_t function_fast;
@@ -33,6 +35,13 @@ struct CallSiteLines {
   int32_t tuple_alloc;
   int32_t object;
 };
+
+// The lines of a call without arguments, which takes one of two paths:
+// CallOneArg with the self when the callee was unpacked (one_arg), CallNoArg
+// otherwise (every other field).
+constexpr CallSiteLines NoArgCallLines(int32_t unpacked, int32_t plain) noexcept {
+  return {unpacked, plain, plain, plain, plain};
+}
 
 inline int32_t LineForPath(CallPath path, const CallSiteLines& lines) noexcept {
   switch (path) {
@@ -48,5 +57,14 @@ inline int32_t LineForPath(CallPath path, const CallSiteLines& lines) noexcept {
       return lines.object;
   }
 }
+
+// The failure point of such a call, in the support file: its source line and
+// its lines per path. `fail->At(site, path)` reports the failed path's.
+struct CallSite {
+  int32_t source_line;
+  CallSiteLines impl_lines;
+
+  Position For(CallPath path) const noexcept { return {source_line, LineForPath(path, impl_lines)}; }
+};
 
 }  // namespace qx

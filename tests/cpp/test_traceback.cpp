@@ -52,7 +52,7 @@ struct Raised {
 };
 Raised RaiseWithEntry(const char* function_name, int32_t impl_line, int32_t source_line) {
   PyErr_SetString(PyExc_ValueError, "boom");
-  qx::AddTraceback(function_name, {qx::SourceFile::EnumSupport, source_line, impl_line});
+  qx::AddTraceback(function_name, {source_line, impl_line});
   PyObject *t, *v, *tb;
   PyErr_Fetch(&t, &v, &tb);
   return {Ref::steal(t), Ref::steal(v), Ref::steal(tb)};
@@ -106,7 +106,7 @@ TEST(Traceback, SwitchIsCreatedFalseAndDecidesWhetherTheLineShows) {
 TEST(Traceback, AnEntryWithNoPendingErrorRaisesSystemError) {
   ScratchCache scratch;
   PyErr_Clear();
-  qx::AddTraceback("EnumBase.Fn", {qx::SourceFile::EnumSupport, 77, 0});
+  qx::AddTraceback("EnumBase.Fn", {.source_line = 77});
   PyObject *t, *v, *tb;
   PyErr_Fetch(&t, &v, &tb);
   Raised raised{Ref::steal(t), Ref::steal(v), Ref::steal(tb)};
@@ -147,7 +147,7 @@ TEST(Traceback, SitesSharingALineEachNameTheirOwnFunction) {
   Raised first = RaiseWithEntry("EnumBase.First", 0, 12);
   Raised second = RaiseWithEntry("EnumBase.Second", 0, 12);
   PyErr_SetString(PyExc_ValueError, "x");
-  qx::AddTraceback("EnumBase.First", {qx::SourceFile::Definition, 12, 0});
+  qx::AddTraceback("EnumBase.First", {.source_line = 12, .file = qx::SourceFile::Definition});
   PyObject *t, *v, *tb;
   PyErr_Fetch(&t, &v, &tb);
   Ref third_t = Ref::steal(t), third_v = Ref::steal(v), third_tb = Ref::steal(tb);

@@ -6,12 +6,14 @@
 
 namespace {
 
-[[maybe_unused]] PyObject* ObjectRoutine(qx::Failure* fail) { return fail->At(3, 4); }
-[[maybe_unused]] int StatusRoutine(qx::Failure* fail) { return fail->At(3, 4).Status(); }
+constexpr qx::Position kPoint{3, 4};
+
+[[maybe_unused]] PyObject* ObjectRoutine(qx::Failure* fail) { return fail->At(kPoint); }
+[[maybe_unused]] int StatusRoutine(qx::Failure* fail) { return fail->At(kPoint).Status(); }
 #if QX_MISUSE == 1
-[[maybe_unused]] bool BoolRoutine(qx::Failure* fail) { return fail->At(3, 4); }
+[[maybe_unused]] bool BoolRoutine(qx::Failure* fail) { return fail->At(kPoint); }
 #elif QX_MISUSE == 2
-[[maybe_unused]] int CountRoutine(qx::Failure* fail) { return fail->At(3, 4); }
+[[maybe_unused]] int CountRoutine(qx::Failure* fail) { return fail->At(kPoint); }
 #endif
 
 }  // namespace
