@@ -6,7 +6,9 @@
 
 namespace qx {
 
-inline constexpr const char* kModuleDottedName = "quendrix.core.enums.weekdays";
+#define QX_PACKAGE_NAME "quendrix.core.enums"
+#define QX_MODULE_DOTTED_NAME QX_PACKAGE_NAME ".weekdays"
+inline constexpr const char* kModuleDottedName = QX_MODULE_DOTTED_NAME;
 inline constexpr const char* kInitFunctionName = "init quendrix.core.enums.weekdays";
 
 #define QX_PICKLE_CHECKSUM 0xd41d8cd
@@ -84,10 +86,13 @@ inline constexpr const char* kInitFunctionName = "init quendrix.core.enums.weekd
   X(values, "values", 1)                                       \
   /* The entry's own. */                                       \
   X(ModuleSpec, "ModuleSpec", 1)                               \
+  X(frozen_importlib, "_frozen_importlib", 1)                  \
+  X(module_dotted_name, QX_MODULE_DOTTED_NAME, 1)              \
+  X(package_name, QX_PACKAGE_NAME, 1)                          \
   X(dunder_builtins, "__builtins__", 1)                        \
   X(dunder_package, "__package__", 1)                          \
   X(dunder_spec, "__spec__", 1)                                \
-  X(initializing_attr, "_initializing", 1)                     \
+  X(initialising_attr, "_initializing", 1)                     \
   X(module_kw, "module", 1)
 
 // One slot per row of the name table; each holds an owned str object.

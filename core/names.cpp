@@ -8,8 +8,8 @@ NameObjects g_names;
 CommonObjects g_common;
 
 namespace {
-const OwnedBlock<NameObjects> kNamesBlock(&g_names);
-const OwnedBlock<CommonObjects> kCommonBlock(&g_common);
+OwnedBlock<NameObjects> g_names_block(&g_names);
+OwnedBlock<CommonObjects> g_common_block(&g_common);
 }  // namespace
 
 const NameTableRow kNameTable[] = {

@@ -14,10 +14,6 @@
 
 #include "core/sync.h"
 
-#if defined(QX_EXPECT_PY_DEBUG) && !defined(Py_DEBUG)
-#error "building for a debug interpreter with release headers"
-#endif
-
 namespace qx {
 
 // Serialises the replacement of an object field of a registered block
@@ -56,10 +52,10 @@ extern InitialisationClaim g_init_claim;
 // set (made once per owner, or a static type) is read as it is; a field that
 // a retried import replaces is read as a strong reference (ReadShared).
 //
-// Registering keeps a twin of the struct: what it held when last forgotten.
-// Declared once, beside the struct's definition, in the room's .cpp:
+// Registering keeps a twin of the struct: what it held when last forgotten,
+// which forgetting writes. Declared once, beside the variable's definition:
 //   ModuleObjects g_module;
-//   const OwnedBlock<ModuleObjects> kModuleBlock(&g_module);
+//   OwnedBlock<ModuleObjects> g_module_block(&g_module);
 void RegisterOwnedBlock(void* live, void* forgotten, std::size_t size) noexcept;
 
 template <typename State>

@@ -232,7 +232,7 @@ PyObject* enumbase_str(PyObject* /*func*/, PyObject* self) noexcept {
 namespace {
 
 using N = NameObjects;
-FallbackMethod g_enum_base_methods[] = {
+FallbackMethod enumbase_methods[] = {
     {.def = {"__new__", reinterpret_cast<PyCFunction>(enumbase_new), METH_VARARGS | METH_KEYWORDS, nullptr},
      .is_static = true,
      .source_line = 28,
@@ -257,7 +257,7 @@ FallbackMethod g_enum_base_methods[] = {
      .nlocals = 1,
      .varnames = {&N::self}},
 };
-static_assert(std::size(g_enum_base_methods) <= kMaxFallbackMethods, "raise kMaxFallbackMethods");
+static_assert(std::size(enumbase_methods) <= kMaxFallbackMethods, "raise kMaxFallbackMethods");
 
 }  // namespace
 
@@ -291,7 +291,7 @@ PyObject* NewNoneDefaults(int count) noexcept {
 
 }  // namespace
 
-std::span<FallbackMethod> EnumBaseMethods() noexcept { return g_enum_base_methods; }
+std::span<FallbackMethod> EnumBaseMethods() noexcept { return enumbase_methods; }
 
 int CacheEnumBuiltins() noexcept {
   // Looked up on every attempt (it is this interpreter's builtin), but a

@@ -19,12 +19,6 @@
 
 namespace qx {
 
-EnumsState g_enums;
-
-namespace {
-const OwnedBlock<EnumsState> kEnumsBlock(&g_enums);
-}  // namespace
-
 namespace {
 
 constexpr const char* kInitFunction = "EnumBase.__Qx_EnumMeta.__init__";

@@ -37,9 +37,10 @@ struct EnumsState {
   // The builtin ValueError that __new__ raises (CacheEnumBuiltins); replaced
   // by each run: ReadShared.
   PyObject* builtin_ValueError;
-  // The OrderedDict class the metaclass makes its member registries of: None
-  // until the module's body imports it (module/body.cpp); replaced by each
-  // run: ReadShared.
+  // The OrderedDict class the metaclass makes its member registries of: set
+  // to None at the start of each run (ResetModuleVariables,
+  // module/constants.cpp) until the module's body imports it
+  // (module/body.cpp); replaced by each run: ReadShared.
   PyObject* ordered_dict_class;
 };
 

@@ -331,8 +331,9 @@ int CreatePicklingConstants() noexcept {
   return MakeOncePerOwner(&g_enums.checksum_int, [] { return PyLong_FromLong(kPickleChecksum); }) ? 0 : -1;
 }
 
-PyMethodDef g_unpickle_def = {"__qx_unpickle___Qx_EnumMeta", reinterpret_cast<PyCFunction>(enummeta_unpickle),
-                              METH_VARARGS | METH_KEYWORDS, nullptr};
+PyMethodDef enummeta_unpickle_def = {"__qx_unpickle___Qx_EnumMeta",
+                                     reinterpret_cast<PyCFunction>(enummeta_unpickle),
+                                     METH_VARARGS | METH_KEYWORDS, nullptr};
 
 int MethodHasName(PyObject* obj, PyObject* name) noexcept {
   Ref own_name = Ref::steal(GetAttrByStr(obj, g_names.dunder_name));

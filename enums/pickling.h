@@ -14,7 +14,7 @@ int SetupPickling(PyTypeObject* type) noexcept;
 int CreatePicklingConstants() noexcept;
 
 // __qx_unpickle___Qx_EnumMeta, published by the body.
-extern PyMethodDef g_unpickle_def;
+extern PyMethodDef enummeta_unpickle_def;
 
 // tp_methods of __Qx_EnumMeta: __reduce_qx__ and __setstate_qx__ (moved to
 // __reduce__ / __setstate__ by SetupPickling).

@@ -75,7 +75,9 @@ template <typename Make>
 PyObject* ReadOrMakeField([[maybe_unused]] PyObject* op, PyObject** field, Make make) noexcept {
   PyObject* value;
   Py_BEGIN_CRITICAL_SECTION(op);
-  if (*field == nullptr) *field = make();
+  // A release store, as for a replaced value: the interpreter reads
+  // __dict__ through tp_dictoffset without the section.
+  if (*field == nullptr) compat::StoreFieldRelease(field, make());
   value = Py_XNewRef(*field);
   Py_END_CRITICAL_SECTION();
   return value;

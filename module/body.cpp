@@ -124,7 +124,7 @@ int BuildWeekdays(Failure* fail) noexcept {
   // Called from C, IntEnum cannot guess its module from a Python frame; name
   // it, so that members pickle by reference to this module.
   Ref kwargs = Ref::steal(PyDict_New());
-  if (!kwargs || PyDict_SetItem(kwargs.get(), g_names.module_kw, g_module.module_name_text) < 0) {
+  if (!kwargs || PyDict_SetItem(kwargs.get(), g_names.module_kw, g_names.module_dotted_name) < 0) {
     return fail->At(kWeekdays).Status();
   }
   Ref enumeration = Ref::steal(PyObject_Call(g_module.enum_base_class, args.get(), kwargs.get()));
@@ -181,7 +181,7 @@ int RunModuleBody(Failure* fail) noexcept {
     Assign(&g_module.enum_base_class, int_enum.get());
   }
   {
-    Ref unpickle = Ref::steal(PyCFunction_NewEx(&g_unpickle_def, nullptr, n.EnumBase));
+    Ref unpickle = Ref::steal(PyCFunction_NewEx(&enummeta_unpickle_def, nullptr, n.EnumBase));
     if (!unpickle || PyDict_SetItem(g_bindings.module_dict, n.qx_unpickle_Qx_EnumMeta, unpickle.get()) < 0) {
       return fail->At(kBody.unpickle).Status();
     }

@@ -10,11 +10,7 @@
 namespace qx {
 
 int CreateGlobalConstants() noexcept {
-  if (CreateNameObjects() < 0 || CreatePicklingConstants() < 0 ||
-      !MakeOncePerOwner(&g_module.module_name_text,
-                        [] { return PyUnicode_InternFromString(kModuleDottedName); })) {
-    return -1;
-  }
+  if (CreateNameObjects() < 0 || CreatePicklingConstants() < 0) return -1;
   return 0;
 }
 

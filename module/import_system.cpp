@@ -16,13 +16,18 @@ namespace qx {
 namespace {
 
 // The import system's bootstrap module of the current interpreter, or empty
-// (no error) where it is gone from sys.modules.
-Ref ImportBootstrap() noexcept {
+// (no error) where it is gone from sys.modules; key is its name, or null to
+// make that name here.
+Ref ImportBootstrap(PyObject* key) noexcept {
   PyObject* modules = PyImport_GetModuleDict();
   if (modules == nullptr || !PyDict_Check(modules)) return Ref();
-  Ref key = Ref::steal(PyUnicode_FromString("_frozen_importlib"));
+  Ref made;
+  if (key == nullptr) {
+    made = Ref::steal(PyUnicode_FromString("_frozen_importlib"));
+    key = made.get();
+  }
   PyObject* found = nullptr;
-  if (!key || compat::DictGetItemRef(modules, key.get(), &found) < 0) {
+  if (key == nullptr || compat::DictGetItemRef(modules, key, &found) < 0) {
     PyErr_Clear();
     return Ref();
   }
@@ -32,7 +37,7 @@ Ref ImportBootstrap() noexcept {
 }  // namespace
 
 int ImportLock::Acquire() noexcept {
-  Ref bootstrap = ImportBootstrap();
+  Ref bootstrap = ImportBootstrap(nullptr);
   if (!bootstrap) return 0;
   Ref get_lock = Ref::steal(PyObject_GetAttrString(bootstrap.get(), "_get_module_lock"));
   Ref name;
@@ -79,15 +84,15 @@ void ImportLock::Release() noexcept {
 }
 
 bool MarkInitialising() noexcept {
-  Ref bootstrap = ImportBootstrap();
+  Ref bootstrap = ImportBootstrap(g_names.frozen_importlib);
   Ref module_spec_type;
   if (bootstrap) module_spec_type = Ref::steal(PyObject_GetAttr(bootstrap.get(), g_names.ModuleSpec));
   Ref args;
-  if (module_spec_type) args = Ref::steal(PyTuple_Pack(2, g_module.module_name_text, Py_None));
+  if (module_spec_type) args = Ref::steal(PyTuple_Pack(2, g_names.module_dotted_name, Py_None));
   Ref placeholder;
   if (args) placeholder = Ref::steal(CallObject(module_spec_type.get(), args.get()));
   const bool marked = placeholder &&
-                      PyObject_SetAttr(placeholder.get(), g_names.initializing_attr, Py_True) == 0 &&
+                      PyObject_SetAttr(placeholder.get(), g_names.initialising_attr, Py_True) == 0 &&
                       PyDict_SetItem(g_bindings.module_dict, g_names.dunder_spec, placeholder.get()) == 0;
   if (!marked) PyErr_Clear();
   return marked;
@@ -99,7 +104,7 @@ void ClearInitialising() noexcept {
 
 void UnregisterModule(PyObject* module) noexcept {
   PyObject* modules = PyImport_GetModuleDict();
-  PyObject* key = g_module.module_name_text;
+  PyObject* key = g_names.module_dotted_name;
   if (modules == nullptr || key == nullptr) return;
   PyThreadState* tstate = PyThreadState_Get();
   SavedError pending = SaveErrorState(tstate);

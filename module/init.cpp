@@ -3,8 +3,6 @@
 // module/import_system.cpp's.
 #include "module/init.h"
 
-#include <cstring>
-
 #include "core/name_table.h"
 #include "core/names.h"
 #include "core/owned_state.h"
@@ -24,11 +22,7 @@
 
 namespace qx {
 
-ModuleObjects g_module;
-
 namespace {
-
-const OwnedBlock<ModuleObjects> kModuleBlock(&g_module);
 
 PyModuleDef weekdays_moduledef = {
     PyModuleDef_HEAD_INIT,
@@ -99,20 +93,14 @@ int InitModuleObjects(bool* marked) noexcept {
   // The body's imports try this module's package first; with __package__
   // known the interpreter resolves it without its "can't resolve package"
   // ImportWarning (an error under -W error). Import sets the same value.
-  {
-    const char* last_dot = std::strrchr(kModuleDottedName, '.');
-    Ref package = Ref::steal(PyUnicode_FromStringAndSize(kModuleDottedName, last_dot - kModuleDottedName));
-    if (!package || PyDict_SetItem(g_bindings.module_dict, g_names.dunder_package, package.get()) < 0) {
-      return -1;
-    }
-  }
+  if (PyDict_SetItem(g_bindings.module_dict, g_names.dunder_package, g_names.package_name) < 0) return -1;
   *marked = MarkInitialising();
   // Registered under the same key object that a failure uses to remove the
   // entry. An entry that is already there is never replaced: one step, so
   // that no other thread's entry comes in between.
   PyObject* modules = PyImport_GetModuleDict();
   if (modules == nullptr) return -1;
-  if (PyDict_SetDefault(modules, g_module.module_name_text, g_module.module) == nullptr) return -1;
+  if (PyDict_SetDefault(modules, g_names.module_dotted_name, g_module.module) == nullptr) return -1;
   if (CacheEnumBuiltins() < 0) return -1;
   if (CreateFallbackCode() < 0) return -1;
   return 0;

@@ -11,17 +11,13 @@ namespace qx {
 struct ModuleObjects {
   // The module, owned from creation. Null before the first attempt and after
   // a failed one; complete once the sequence is over. Written by the entry
-  // (module/init.cpp); read by the claim (module/owner.cpp) under its
-  // binding's lock, and only while no sequence runs.
+  // (module/init.cpp), and set to null by a takeover (ForgetObjects,
+  // module/owner.cpp, under the binding's lock while no sequence runs);
+  // read by the claim under that lock, and only while no sequence runs.
   PyObject* module;
-  // The dotted module name as an interned str: the module table key, made
-  // before registration so that a failed initialisation can remove its entry
-  // without allocating, and the "module" keyword's value for IntEnum. Made
-  // once per owner (module/constants.cpp); read as it is.
-  PyObject* module_name_text;
   // The body's class to derive Weekdays from, and the namespace the members
-  // are published in (module/body.cpp); None between runs
-  // (ResetModuleVariables). Read by the sequence only.
+  // are published in (module/body.cpp); set to None at the start of each
+  // run (ResetModuleVariables). Read by the sequence only.
   PyObject* enum_base_class;
   PyObject* globals_dict;
 };

@@ -44,16 +44,16 @@ void RaiseArgCountError(const char* function_name, int exact, Py_ssize_t num_min
                more_or_less, num_expected, num_expected == 1 ? "" : "s", num_found);
 }
 
-int ParseKeywordArguments(PyObject* kwds, ArgNameTable names, PyObject** values, Py_ssize_t num_pos_args,
+int ParseKeywordArguments(PyObject* kwds, ArgNames names, PyObject** values, Py_ssize_t num_pos_args,
                           const char* function_name) noexcept {
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   Py_ssize_t pos = 0;
-  ArgNameTable first_kw = names + num_pos_args;
+  ArgNames first_kw = names + num_pos_args;
 
   while (PyDict_Next(kwds, &pos, &key, &value)) {
     // Keys are almost always the interned names themselves.
-    ArgNameTable name = first_kw;
+    ArgNames name = first_kw;
     while (*name != nullptr && **name != key) ++name;
     if (*name != nullptr) {
       values[name - names] = value;

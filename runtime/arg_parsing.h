@@ -14,7 +14,7 @@ namespace qx {
 
 // Null-terminated list of pointers to the name table's slots holding the
 // interned parameter names.
-using ArgNameTable = PyObject** const*;
+using ArgNames = PyObject** const*;
 
 // The common shape of every argument-unpacking wrapper: fills values[0..max)
 // with owned references (optional slots must hold their default on entry).
@@ -29,7 +29,7 @@ using ArgNameTable = PyObject** const*;
 struct ArgSpec {
   const char* function_name;
   int32_t source_line;  // of the def, in SourceFile::EnumSupport (every such function is there)
-  ArgNameTable names;
+  ArgNames names;
   Py_ssize_t num_min;
   Py_ssize_t num_max;                 // at most kMaxParameters
   const int32_t* missing_impl_lines;  // indexed by parameter position

@@ -11,6 +11,12 @@
 
 #include "core/sync.h"
 
+// A tree made for a debug interpreter (CMake defines QX_EXPECT_PY_DEBUG)
+// must compile against that interpreter's headers.
+#if defined(QX_EXPECT_PY_DEBUG) && !defined(Py_DEBUG)
+#error "building for a debug interpreter with release headers"
+#endif
+
 // The supported range, which CMake passes from python-versions.txt (the one
 // list): [QX_PY_VERSION_MIN, QX_PY_VERSION_END) as PY_VERSION_HEX values,
 // and the same for free-threaded builds (an empty range where none is).

@@ -14,7 +14,7 @@ namespace qx {
 // arg_parsing.cpp. Stores borrowed references in values; it runs no Python
 // code (identity, then length and PyUnicode_Compare), so the dictionary
 // still holds every value it stored when it returns. names: an
-// ArgNameTable (runtime/arg_parsing.h).
+// ArgNames (runtime/arg_parsing.h).
 int ParseKeywordArguments(PyObject* kwds, PyObject** const* names, PyObject** values, Py_ssize_t num_pos_args,
                           const char* function_name) noexcept;
 void RaiseArgCountError(const char* function_name, int exact, Py_ssize_t num_min, Py_ssize_t num_max,

@@ -16,7 +16,7 @@ namespace qx {
 RuntimeBindings g_bindings;
 
 namespace {
-const OwnedBlock<RuntimeBindings> kBindingsBlock(&g_bindings);
+OwnedBlock<RuntimeBindings> g_bindings_block(&g_bindings);
 }  // namespace
 
 PyObject* LookupModuleGlobal(PyObject* name) noexcept {

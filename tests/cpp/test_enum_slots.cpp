@@ -106,7 +106,7 @@ PyObject* MakeClass(PyTypeObject* metatype, PyObject*, PyObject*) {
 TEST(Unpickle, StateHandlingOnceTheClassIsMade) {
   newfunc saved = qx::QxEnumMetaType.tp_new;
   qx::QxEnumMetaType.tp_new = MakeClass;
-  Ref func = Ref::steal(PyCFunction_NewEx(&qx::g_unpickle_def, nullptr, nullptr));
+  Ref func = Ref::steal(PyCFunction_NewEx(&qx::enummeta_unpickle_def, nullptr, nullptr));
   auto call = [&](const char* state_expr) {
     Ref state = qxtest::Eval(state_expr);
     Ref args = Ref::steal(Py_BuildValue("(OiO)", Meta(), qx::kPickleChecksum, state.get()));
