@@ -31,26 +31,51 @@ qx_install_deps() {  # [package...]: installs those missing (default: all of QX_
   $sudo env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq $missing
 }
 
-# Configures and builds one tree against the named interpreter.
-qx_build() {  # dir python [cmake option...]
-  local dir="$1" python="$2"
+# Configures and builds the tree of a preset (CMakePresets.json, which holds
+# each tree's options; those of the interpreters found at run time it reads
+# from QX_PYTHON_3_12 and the like, which qx_find_pythons exports), and
+# checks that it was configured for the interpreter expected.
+qx_build() {  # preset python [cmake option...]
+  local preset="$1" python="$2" dir have
   shift 2
-  "$QX_CMAKE" -S "$QX_ROOT" -B "$dir" -DQX_PYTHON="$python" "$@" >/dev/null
-  "$QX_CMAKE" --build "$dir" -j "$(nproc)"
+  dir="$(qx_preset_dir "$preset")"
+  (cd "$QX_ROOT" && "$QX_CMAKE" --preset "$preset" "$@" >/dev/null) || return 1
+  have="$(qx_tree_python "$dir")"
+  if [ "$have" != "$python" ]; then
+    echo "preset $preset configured ${dir#"$QX_ROOT"/}/ for \"$have\", not $python" >&2
+    return 1
+  fi
+  (cd "$QX_ROOT" && "$QX_CMAKE" --build --preset "$preset" -j "$(nproc)")
 }
 
-# The module alone (no tests, no benchmarks) in a tree, configured first if
-# it is new, was made for another interpreter or options are given; quiet
-# unless it fails.
-qx_build_module() {  # dir python [cmake option...]
-  local dir="$1" python="$2" log
-  shift 2
+# The tree of a preset: build/ for "default", build-<preset>/ for the others.
+qx_preset_dir() {  # preset
+  if [ "$1" = default ]; then echo "$QX_ROOT/build"; else echo "$QX_ROOT/build-$1"; fi
+}
+
+qx_preset_of_tree() {  # dir: the preset that makes it
+  local name="${1%/}"
+  name="${name##*/}"
+  if [ "$name" = build ]; then echo default; else echo "${name#build-}"; fi
+}
+
+# The module alone (only its target built) in a tree, configured by the
+# tree's preset first if it is new or was made for another interpreter;
+# quiet unless it fails.
+qx_build_module() {  # dir python
+  local dir="$1" python="$2" log preset
+  preset="$(qx_preset_of_tree "$dir")"
   mkdir -p "$dir"
   log="$dir/module-build.log"
-  if [ "$(qx_tree_python "$dir")" != "$python" ] || [ $# -gt 0 ]; then
-    "$QX_CMAKE" -S "$QX_ROOT" -B "$dir" -DQX_PYTHON="$python" "$@" >"$log" 2>&1 || { cat "$log"; return 1; }
+  if [ "$(qx_tree_python "$dir")" != "$python" ]; then
+    (cd "$QX_ROOT" && "$QX_CMAKE" --preset "$preset") >"$log" 2>&1 || { cat "$log"; return 1; }
+    if [ "$(qx_tree_python "$dir")" != "$python" ]; then
+      echo "preset $preset configured ${dir#"$QX_ROOT"/}/ for \"$(qx_tree_python "$dir")\", not $python"
+      return 1
+    fi
   fi
-  "$QX_CMAKE" --build "$dir" --target weekdays -j "$(nproc)" >>"$log" 2>&1 || { tail -n 40 "$log"; return 1; }
+  (cd "$QX_ROOT" && "$QX_CMAKE" --build --preset "$preset" --target weekdays -j "$(nproc)") >>"$log" 2>&1 ||
+    { tail -n 40 "$log"; return 1; }
 }
 
 qx_tree_python() {  # dir: the interpreter the tree was configured for (empty if none)
@@ -317,12 +342,22 @@ qx_python_for() {  # version: its interpreter (after qx_find_pythons)
 # trees: build-dbg/ for Debian's, build-314-dbg/ and so on for sid's. The
 # ThreadSanitizer tree of 3.13t is build-313t-tsan/. A sid version's trees
 # live in the root's copy of the work tree, linked from the work tree.
+# Each tree's preset has the tree's name less build-: default (build/), dbg,
+# clang, 312, 313t, 314-dbg and so on.
+qx_preset_for_version() {  # version
+  if [ "$1" = "$QX_DEBIAN_VERSION" ]; then echo default; else echo "${1//./}"; fi
+}
+
+qx_debug_preset_for_version() {  # version
+  if [ "$1" = "$QX_DEBIAN_VERSION" ]; then echo dbg; else echo "${1//./}-dbg"; fi
+}
+
 qx_tree_for_version() {  # version
-  if [ "$1" = "$QX_DEBIAN_VERSION" ]; then echo "$QX_ROOT/build"; else echo "$QX_ROOT/build-${1//./}"; fi
+  qx_preset_dir "$(qx_preset_for_version "$1")"
 }
 
 qx_debug_tree_for_version() {  # version
-  if [ "$1" = "$QX_DEBIAN_VERSION" ]; then echo "$QX_ROOT/build-dbg"; else echo "$QX_ROOT/build-${1//./}-dbg"; fi
+  qx_preset_dir "$(qx_debug_preset_for_version "$1")"
 }
 
 # ---------------------------------------------------------------------------

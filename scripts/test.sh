@@ -61,11 +61,10 @@ stage_packages() {
   done
 }
 
-# A tree's build and ctest (scripts/ctest-tree.sh), where its interpreter
-# runs: in the sid root for a sid version.
-stage_ctest() {  # version dir python [cmake option...]
-  local version="$1" dir="$2" python="$3"
-  shift 3
+# A tree's build and ctest (scripts/ctest-tree.sh) by its preset, where its
+# interpreter runs: in the sid root for a sid version.
+stage_ctest() {  # version preset python
+  local version="$1" preset="$2" python="$3"
   if [ -z "$python" ]; then
     qx_missing_line "$version"
     if qx_required "$version"; then
@@ -75,9 +74,9 @@ stage_ctest() {  # version dir python [cmake option...]
     return 3
   fi
   if qx_in_sid "$python"; then
-    qx_sid_run bash scripts/ctest-tree.sh "$dir" "${python#sid:}" "$@"
+    qx_sid_run bash scripts/ctest-tree.sh "$preset" "${python#sid:}"
   else
-    bash "$QX_ROOT/scripts/ctest-tree.sh" "$dir" "$python" "$@"
+    bash "$QX_ROOT/scripts/ctest-tree.sh" "$preset" "$python"
   fi
 }
 
@@ -156,20 +155,20 @@ if [ -n "${QX_REQUIRE_PYTHONS:-}" ]; then
   echo "Required (QX_REQUIRE_PYTHONS): $QX_REQUIRE_PYTHONS"
 fi
 
+# Each tree's options are its preset's (CMakePresets.json).
 for version in $QX_SUPPORTED_PYTHONS; do
   tree="$(qx_tree_for_version "$version")"
-  run_stage "ctest $version (${tree#"$QX_ROOT"/}/)" stage_ctest "$version" "$tree" "$(qx_python_for "$version")"
+  run_stage "ctest $version (${tree#"$QX_ROOT"/}/)" stage_ctest "$version" "$(qx_preset_for_version "$version")" \
+    "$(qx_python_for "$version")"
   if [ "$version" = "$QX_DEBIAN_VERSION" ]; then
-    run_stage "ctest $version debug (build-dbg/)" stage_ctest "$version" "$QX_ROOT/build-dbg" "$QX_DEBUG_PYTHON" \
-      -DQX_ASSERTIONS=ON
+    run_stage "ctest $version debug (build-dbg/)" stage_ctest "$version" dbg "$QX_DEBUG_PYTHON"
     # A second compiler: what GCC accepts and others refuse fails here first.
-    run_stage "ctest $version clang (build-clang/)" stage_ctest "$version" "$QX_ROOT/build-clang" \
-      "$(qx_python_for "$version")" -DCMAKE_CXX_COMPILER=/usr/bin/clang++ -DQX_ASSERTIONS=ON
+    run_stage "ctest $version clang (build-clang/)" stage_ctest "$version" clang "$(qx_python_for "$version")"
   elif qx_is_sid_version "$version"; then
     # Sid's debug build, whose assertions catch reference-count errors.
     tree="$(qx_debug_tree_for_version "$version")"
-    run_stage "ctest $version debug (${tree#"$QX_ROOT"/}/)" stage_ctest "$version" "$tree" \
-      "$(qx_debug_python_for "$version")" -DQX_ASSERTIONS=ON
+    run_stage "ctest $version debug (${tree#"$QX_ROOT"/}/)" stage_ctest "$version" \
+      "$(qx_debug_preset_for_version "$version")" "$(qx_debug_python_for "$version")"
   fi
 done
 for check in "${checks[@]}"; do
