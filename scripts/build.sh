@@ -10,13 +10,15 @@ build="$QX_ROOT/build"
 # CMake's own account of the interpreter it found ("Found Python3: ..."): the
 # one line of the configure step worth reading.
 mkdir -p "$build"
-if ! "$QX_CMAKE" -S "$QX_ROOT" -B "$build" -DQX_PYTHON="$QX_DEBIAN_PYTHON" \
-  -DQX_BUILD_TESTS=OFF -DQX_BUILD_BENCH=OFF >"$build/configure.log" 2>&1; then
+# The test command's preset for build/ (CMakePresets.json), less the tests
+# and benchmarks, whose packages come with the test command.
+if ! (cd "$QX_ROOT" && "$QX_CMAKE" --preset default -DQX_BUILD_TESTS=OFF -DQX_BUILD_BENCH=OFF) \
+  >"$build/configure.log" 2>&1; then
   cat "$build/configure.log"
   exit 1
 fi
 grep -E '^-- Found Python3:' "$build/configure.log" || true
-"$QX_CMAKE" --build "$build" --target weekdays -j "$(nproc)"
+(cd "$QX_ROOT" && "$QX_CMAKE" --build --preset default --target weekdays -j "$(nproc)")
 PYTHONPATH="$build/python" "$QX_DEBIAN_PYTHON" -c '
 import quendrix.core.enums.weekdays as w
 for member in w.Weekdays:

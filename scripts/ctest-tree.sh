@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# One tree of the test command: builds it against the interpreter named
-# (everything: module, C++ tests, benchmarks), runs ctest in it (the C++
-# tests embed that interpreter, the pytest suite runs under its tools venv),
-# then prints the counts from the runners' JUnit files; ctest's own output
-# goes to a log in the tree, shown when something fails.
-#   ctest-tree.sh DIR PYTHON [cmake option...]
+# One tree of the test command, by its preset (CMakePresets.json): builds it
+# (everything: module, C++ tests, benchmarks) against the interpreter the
+# preset names, which must be PYTHON, runs its test preset (the C++ tests
+# embed that interpreter, the pytest suite runs under its tools venv), then
+# prints the counts from the runners' JUnit files; ctest's own output goes to
+# a log in the tree, shown when something fails.
+#   ctest-tree.sh PRESET PYTHON
 # Run where the interpreter is: scripts/test.sh runs it inside the sid root
 # for a sid version.
 set -euo pipefail
@@ -15,14 +16,13 @@ fmt_time() {  # seconds
   if [ "$1" -ge 60 ]; then printf '%d min %02d s' $(($1 / 60)) $(($1 % 60)); else printf '%d s' "$1"; fi
 }
 
-dir="$1" python="$2"
-shift 2
+preset="$1" python="$2"
+dir="$(qx_preset_dir "$preset")"
 rc=0
 tools="$(qx_tools_python "$python")" || exit 1
 mkdir -p "$dir"
 start=$SECONDS
-if ! qx_build "$dir" "$python" -DQX_BUILD_TESTS=ON -DQX_BUILD_BENCH=ON -DQX_TEST_PYTHON="$tools" "$@" \
-  >"$dir/build.log" 2>&1; then
+if ! QX_TEST_PYTHON="$tools" qx_build "$preset" "$python" >"$dir/build.log" 2>&1; then
   tail -n 60 "$dir/build.log"
   echo "build failed (whole log: ${dir#"$QX_ROOT"/}/build.log)"
   exit 1
@@ -30,9 +30,8 @@ fi
 echo "built ${dir#"$QX_ROOT"/}/ against $python in $(fmt_time $((SECONDS - start))); Python tests run by $tools"
 rm -rf "$dir/results" "$dir/hypothesis-examples.txt"
 log="$dir/ctest.log"
-# -rs: pytest names each skipped test and why (in the log).
-(cd "$dir" && PYTEST_ADDOPTS=-rs "$QX_CTEST" --output-on-failure --output-junit results/ctest.xml) \
-  >"$log" 2>&1 || rc=$?
+# The test preset: output on failure, results/ctest.xml, PYTEST_ADDOPTS=-rs.
+(cd "$QX_ROOT" && "$QX_CTEST" --preset "$preset") >"$log" 2>&1 || rc=$?
 "$QX_SCRIPT_PYTHON" "$QX_ROOT/scripts/results.py" "ctest=$dir/results/ctest.xml" \
   "C++ tests (qx_cpp_tests)=$dir/results/cpp_tests.xml" \
   "Python tests (tests/python)=$dir/results/python_tests.xml" | sed 's/^/  /' || rc=1

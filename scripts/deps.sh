@@ -31,26 +31,51 @@ qx_install_deps() {  # [package...]: installs those missing (default: all of QX_
   $sudo env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq $missing
 }
 
-# Configures and builds one tree against the named interpreter.
-qx_build() {  # dir python [cmake option...]
-  local dir="$1" python="$2"
+# Configures and builds the tree of a preset (CMakePresets.json, which holds
+# each tree's options; those of the interpreters found at run time it reads
+# from QX_PYTHON_3_12 and the like, which qx_find_pythons exports), and
+# checks that it was configured for the interpreter expected.
+qx_build() {  # preset python [cmake option...]
+  local preset="$1" python="$2" dir have
   shift 2
-  "$QX_CMAKE" -S "$QX_ROOT" -B "$dir" -DQX_PYTHON="$python" "$@" >/dev/null
-  "$QX_CMAKE" --build "$dir" -j "$(nproc)"
+  dir="$(qx_preset_dir "$preset")"
+  (cd "$QX_ROOT" && "$QX_CMAKE" --preset "$preset" "$@" >/dev/null) || return 1
+  have="$(qx_tree_python "$dir")"
+  if [ "$have" != "$python" ]; then
+    echo "preset $preset configured ${dir#"$QX_ROOT"/}/ for \"$have\", not $python" >&2
+    return 1
+  fi
+  (cd "$QX_ROOT" && "$QX_CMAKE" --build --preset "$preset" -j "$(nproc)")
 }
 
-# The module alone (no tests, no benchmarks) in a tree, configured first if
-# it is new, was made for another interpreter or options are given; quiet
-# unless it fails.
-qx_build_module() {  # dir python [cmake option...]
-  local dir="$1" python="$2" log
-  shift 2
+# The tree of a preset: build/ for "default", build-<preset>/ for the others.
+qx_preset_dir() {  # preset
+  if [ "$1" = default ]; then echo "$QX_ROOT/build"; else echo "$QX_ROOT/build-$1"; fi
+}
+
+qx_preset_of_tree() {  # dir: the preset that makes it
+  local name="${1%/}"
+  name="${name##*/}"
+  if [ "$name" = build ]; then echo default; else echo "${name#build-}"; fi
+}
+
+# The module alone (only its target built) in a tree, configured by the
+# tree's preset first if it is new or was made for another interpreter;
+# quiet unless it fails.
+qx_build_module() {  # dir python
+  local dir="$1" python="$2" log preset
+  preset="$(qx_preset_of_tree "$dir")"
   mkdir -p "$dir"
   log="$dir/module-build.log"
-  if [ "$(qx_tree_python "$dir")" != "$python" ] || [ $# -gt 0 ]; then
-    "$QX_CMAKE" -S "$QX_ROOT" -B "$dir" -DQX_PYTHON="$python" "$@" >"$log" 2>&1 || { cat "$log"; return 1; }
+  if [ "$(qx_tree_python "$dir")" != "$python" ]; then
+    (cd "$QX_ROOT" && "$QX_CMAKE" --preset "$preset") >"$log" 2>&1 || { cat "$log"; return 1; }
+    if [ "$(qx_tree_python "$dir")" != "$python" ]; then
+      echo "preset $preset configured ${dir#"$QX_ROOT"/}/ for \"$(qx_tree_python "$dir")\", not $python"
+      return 1
+    fi
   fi
-  "$QX_CMAKE" --build "$dir" --target weekdays -j "$(nproc)" >>"$log" 2>&1 || { tail -n 40 "$log"; return 1; }
+  (cd "$QX_ROOT" && "$QX_CMAKE" --build --preset "$preset" --target weekdays -j "$(nproc)") >>"$log" 2>&1 ||
+    { tail -n 40 "$log"; return 1; }
 }
 
 qx_tree_python() {  # dir: the interpreter the tree was configured for (empty if none)
@@ -64,15 +89,11 @@ qx_tree_python() {  # dir: the interpreter the tree was configured for (empty if
 # The versions are those of python-versions.txt. Debian's own version (that
 # of /usr/bin/python3, 3.11 on Debian 12) is always /usr/bin/python3, and its
 # debug build /usr/bin/python3.X-dbg is the debug interpreter of the leak,
-# thread and allocation-failure checks. For each other version, the first
-# usable of: QX_PYTHON_3_12 (and so on) when set; /usr/bin/python3.12 when its
-# headers are installed; the newest patch release under pyenv's versions/
-# directory ($PYENV_ROOT, ~/.pyenv) or built into the cache (3.13 and 3.13t,
-# from Debian's trixie sources: scripts/python-build.sh). A version newer
-# than those sources (3.14 on) is Debian sid's package instead, in the sid
+# thread and allocation-failure checks. Where the others are found:
+# qx_find_pythons below (scripts/qx_test.py). A version newer than the
+# sources the machine builds (3.14 on) is Debian sid's package, in the sid
 # root (scripts/sid-root.sh), written sid:/usr/bin/python3.14: a path inside
-# the root, run there. A variable set names the only one tried. Never
-# whatever python3 PATH finds first.
+# the root, run there. Never whatever python3 PATH finds first.
 QX_SUPPORTED_PYTHONS="$(sed -e 's/#.*//' "$QX_ROOT/python-versions.txt" | xargs)"
 # The free-threaded ones (3.13t lines), which the threads check also runs
 # with the GIL off, and under ThreadSanitizer.
@@ -179,127 +200,16 @@ qx_python_var() {  # version: the name of its variable, e.g. QX_PYTHON_3_12
   echo "QX_PYTHON_${1//./_}"
 }
 
-qx_python_problem() {  # python version: prints why it cannot be built against (nothing if it can)
-  if qx_in_sid "$1"; then
-    # Not runnable here: making the root checked it runs; its files tell the rest.
-    local root
-    if ! root="$(bash "$QX_ROOT/scripts/sid-root.sh" path)"; then
-      echo "the sid root is not made (bash scripts/sid-root.sh make)"
-      return
-    fi
-    [ -x "$root${1#sid:}" ] || echo "the sid root has no ${1#sid:}"
-    [ -f "$root/usr/include/python$2/Python.h" ] || echo "the sid root has no headers of Python $2"
-    return
-  fi
-  [ -x "$1" ] || { echo "$1 is not an executable file"; return; }
-  "$1" - "$2" "$QX_ROOT/tests/interpreter_facts.py" 2>&1 <<'EOF' || true
-import os, runpy, sys, sysconfig
-have = runpy.run_path(sys.argv[2])["VERSION_LINE"]
-if have != sys.argv[1]:
-    sys.exit(f"{sys.executable} is Python {have}")
-include = sysconfig.get_paths()["include"]
-if not os.path.isfile(os.path.join(include, "Python.h")):
-    sys.exit(f"{sys.executable} has no headers ({include}/Python.h)")
-EOF
-}
-
-qx_python_candidates() {  # version: the places looked at, in order
-  local version="$1" var root
-  if [ "$version" = "$QX_DEBIAN_VERSION" ]; then
-    echo "$QX_DEBIAN_PYTHON"
-    return
-  fi
-  var="$(qx_python_var "$version")"
-  if [ -n "${!var:-}" ]; then  # named explicitly: that one or none
-    echo "${!var}"
-    return
-  fi
-  echo "/usr/bin/python$version"
-  # Outside the root, a sid version is the root's (made by qx_provide_pythons).
-  if qx_is_sid_version "$version" && [ -z "${QX_IN_SID_ROOT:-}" ]; then
-    echo "sid:/usr/bin/python$version"
-    return
-  fi
-  # pyenv's versions, then interpreters built into the local cache
-  # (3.13.5t/ for 3.13t: a free-threaded build carries the t).
-  local base="${version%t}" ft="${version#"${version%t}"}"
-  for root in "${PYENV_ROOT:-}" "${HOME:-/root}/.pyenv" "${QX_PYTHON_CACHE:-${HOME:-/root}/.cache/quendrix-python}"; do
-    [ -n "$root" ] || continue
-    [ -d "$root/versions" ] && root="$root/versions"
-    for d in "$root/$base".*"$ft"; do
-      [[ "$(basename "$d")" =~ ^${base//./\\.}\.[0-9]+$ft$ ]] || continue
-      if [ -z "$ft" ]; then
-        echo "$(basename "$d") $d/bin/python3"
-      else
-        echo "$(basename "$d") $d/bin/python$version"
-      fi
-    done
-  done | sort -u -r -V | cut -d' ' -f2
-}
-
 # Sets QX_PYTHON_<v> (exported, so that the checks use the same ones) for
-# each supported version found (or each of the versions given), QX_FOUND_PYTHONS to those versions, and
-# QX_MISSING_PYTHONS to the others, each with what was looked at
-# ("3.12: ..." lines).
-qx_find_pythons() {  # [versions]
-  local version var candidate problem tried python
-  QX_FOUND_PYTHONS=""
-  QX_MISSING_PYTHONS=""
-  for version in ${1-$QX_SUPPORTED_PYTHONS}; do
-    var="$(qx_python_var "$version")"
-    python=""
-    tried=""
-    while read -r candidate; do
-      [ -n "$candidate" ] || continue
-      if ! qx_in_sid "$candidate" && [ ! -e "$candidate" ]; then
-        tried="$tried; no $candidate"
-        continue
-      fi
-      problem="$(qx_python_problem "$candidate" "$version")"
-      if [ -z "$problem" ]; then
-        python="$candidate"
-        break
-      fi
-      tried="$tried; $problem"
-    done < <(qx_python_candidates "$version")
-    if [ -n "$python" ]; then
-      printf -v "$var" '%s' "$python"
-      export "${var?}"
-      QX_FOUND_PYTHONS="${QX_FOUND_PYTHONS:+$QX_FOUND_PYTHONS }$version"
-    else
-      [ "$version" = "$QX_DEBIAN_VERSION" ] || [ -n "${!var:-}" ] || qx_is_sid_version "$version" ||
-        tried="$tried; no pyenv versions/$version.*"
-      QX_MISSING_PYTHONS="$QX_MISSING_PYTHONS$version: not found (${tried#; }; set $var=/path/to/python$version)"$'\n'
-    fi
-  done
-  export QX_FOUND_PYTHONS
-}
-
-# Builds each supported version that qx_find_pythons did not find and that
-# scripts/python-build.sh can build from Debian's source packages (3.13 and
-# 3.13t), makes the sid root if a sid version is missing, then finds the
-# interpreters again; and the ThreadSanitizer build of each free-threaded
-# version. A build or root is made once and cached outside the work tree
-# (~/.cache/quendrix-python); one that fails leaves its versions missing, and
-# says why.
-qx_provide_pythons() {
-  local version missing sid_missing=""
-  missing="$(printf '%s' "$QX_MISSING_PYTHONS" | cut -d: -f1 | xargs)"
-  for version in $missing; do
-    if qx_is_sid_version "$version"; then
-      sid_missing=1
-      continue
-    fi
-    case "$version" in "$QX_NEWEST_SOURCE_SERIES" | "${QX_NEWEST_SOURCE_SERIES}t") ;; *) continue ;; esac
-    bash "$QX_ROOT/scripts/python-build.sh" "$version" >/dev/null || echo "could not build Python $version" >&2
-  done
-  if [ -n "$sid_missing" ] && [ -z "${QX_IN_SID_ROOT:-}" ]; then
-    bash "$QX_ROOT/scripts/sid-root.sh" make >/dev/null || echo "could not make the sid root" >&2
-  fi
-  for version in $QX_FREE_THREADED_PYTHONS; do
-    qx_tsan_python "$version" >/dev/null || echo "could not build Python $version-tsan" >&2
-  done
-  qx_find_pythons
+# each of the versions given that is found, QX_FOUND_PYTHONS to those
+# versions, and QX_MISSING_PYTHONS to the others, each with what was looked
+# at ("3.12: ..." lines). Where and in which order interpreters are looked
+# for is scripts/qx_test.py's (find_pythons).
+qx_find_pythons() {  # [versions] (default: every supported one)
+  local assignments
+  # shellcheck disable=SC2046
+  assignments="$("$QX_SCRIPT_PYTHON" "$QX_ROOT/scripts/qx_test.py" find-shell ${1-$QX_SUPPORTED_PYTHONS})" || return 1
+  eval "$assignments"
 }
 
 qx_tsan_python() {  # version: the ThreadSanitizer build of a free-threaded version (built if need be)
@@ -317,12 +227,22 @@ qx_python_for() {  # version: its interpreter (after qx_find_pythons)
 # trees: build-dbg/ for Debian's, build-314-dbg/ and so on for sid's. The
 # ThreadSanitizer tree of 3.13t is build-313t-tsan/. A sid version's trees
 # live in the root's copy of the work tree, linked from the work tree.
+# Each tree's preset has the tree's name less build-: default (build/), dbg,
+# clang, 312, 313t, 314-dbg and so on.
+qx_preset_for_version() {  # version
+  if [ "$1" = "$QX_DEBIAN_VERSION" ]; then echo default; else echo "${1//./}"; fi
+}
+
+qx_debug_preset_for_version() {  # version
+  if [ "$1" = "$QX_DEBIAN_VERSION" ]; then echo dbg; else echo "${1//./}-dbg"; fi
+}
+
 qx_tree_for_version() {  # version
-  if [ "$1" = "$QX_DEBIAN_VERSION" ]; then echo "$QX_ROOT/build"; else echo "$QX_ROOT/build-${1//./}"; fi
+  qx_preset_dir "$(qx_preset_for_version "$1")"
 }
 
 qx_debug_tree_for_version() {  # version
-  if [ "$1" = "$QX_DEBIAN_VERSION" ]; then echo "$QX_ROOT/build-dbg"; else echo "$QX_ROOT/build-${1//./}-dbg"; fi
+  qx_preset_dir "$(qx_debug_preset_for_version "$1")"
 }
 
 # ---------------------------------------------------------------------------

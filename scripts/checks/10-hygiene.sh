@@ -19,11 +19,11 @@ bash "$QX_ROOT/scripts/hygiene.sh" format-check >>"$details" 2>&1 || failed="$fa
 format_time=$((SECONDS - start))
 
 # Configuring refreshes compile_commands.json (new files, changed flags);
-# nothing needs to be built for clang-tidy. Tests and benchmarks on, so that
-# their sources are linted too (scripts/build.sh turns them off).
+# nothing needs to be built for clang-tidy. The preset has tests and
+# benchmarks on, so that their sources are linted too (scripts/build.sh turns
+# them off).
 start=$SECONDS
-"$QX_CMAKE" -S "$QX_ROOT" -B "$build" -DQX_PYTHON="$QX_DEBIAN_PYTHON" -DQX_BUILD_TESTS=ON \
-  -DQX_BUILD_BENCH=ON >>"$details" 2>&1 || failed="$failed configure"
+(cd "$QX_ROOT" && "$QX_CMAKE" --preset default) >>"$details" 2>&1 || failed="$failed configure"
 bash "$QX_ROOT/scripts/hygiene.sh" lint "$build" >>"$details" 2>&1 || failed="$failed lint"
 lint_time=$((SECONDS - start))
 

@@ -26,6 +26,8 @@ done
 # builds one in about 20 minutes).
 for version in $QX_FOUND_PYTHONS; do
   tsan_python="$(qx_tsan_python "$version")" || { echo "threads: no ThreadSanitizer build of $version"; exit 1; }
+  # Read by its tree's preset (313t-tsan).
+  export "QX_TSAN_PYTHON_${version//./_}=$tsan_python"
   runs+=("$tsan_python $(qx_tree_for_version "$version")-tsan $version-tsan")
 done
 supp="$QX_ROOT/tests/sanitizers/tsan.supp"
@@ -36,7 +38,7 @@ for run in "${runs[@]}"; do
   reports=""
   case "$label" in
     *-tsan)
-      qx_build_module "$tree" "$python" -DQX_SANITIZE_THREAD=ON -DQX_BUILD_TESTS=OFF -DQX_BUILD_BENCH=OFF ||
+      qx_build_module "$tree" "$python" ||
         { echo "threads: build of ${tree#"$QX_ROOT"/}/ failed"; exit 1; }
       reports="$tree/tsan"
       rm -rf "$reports"

@@ -41,8 +41,8 @@ details="$build/sanitizers-details.txt"
 start=$SECONDS
 
 mkdir -p "$build"
-if ! qx_build "$build" "$python" -DQX_SANITIZE=ON -DQX_BUILD_TESTS=ON -DQX_BUILD_BENCH=OFF \
-  >"$build/check-build.log" 2>&1; then
+# Its preset (asan, 315-asan): QX_SANITIZE on, C++ tests on, no benchmarks.
+if ! qx_build "$(qx_preset_of_tree "$build")" "$python" >"$build/check-build.log" 2>&1; then
   tail -n 40 "$build/check-build.log"
   echo "sanitizers: build of ${build#"$QX_ROOT"/}/ failed (log: ${build#"$QX_ROOT"/}/check-build.log)"
   exit 1
