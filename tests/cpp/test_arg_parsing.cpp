@@ -54,11 +54,15 @@ TEST(ArgCountError, WordExpectedNumberAndPlural) {
 TEST(ParseKeywordArguments, MatchesByIdentityOrEqualityAndReportsTheFirstError) {
   Ref one = Ref::steal(PyLong_FromLong(1));
   Ref fresh_name = Str("name");
-  Ref kwds = Dict({{g_names.value, one.get()}, {fresh_name.get(), Py_True}});
+  // A fresh value: a miscount on a shared constant would go unseen.
+  Ref fresh_value = Ref::steal(PyList_New(0));
+  Ref kwds = Dict({{g_names.value, one.get()}, {fresh_name.get(), fresh_value.get()}});
+  const Py_ssize_t count = Py_REFCNT(fresh_value.get());
   PyObject* values[3] = {Py_None, nullptr, nullptr};
   ASSERT_EQ(qx::ParseKeywordArguments(kwds.get(), kNames, values, 1, "f"), 0);
   EXPECT_EQ(values[1], one.get());
-  EXPECT_EQ(values[2], Py_True);
+  EXPECT_EQ(values[2], fresh_value.get());
+  EXPECT_EQ(Py_REFCNT(fresh_value.get()), count);  // borrowed from the dictionary
 
   struct {
     Ref key;
@@ -124,6 +128,28 @@ TEST(UnpackArguments, SlotsOwnWhatTheyHold) {
     EXPECT_EQ(TakeError(), "f() got an unexpected keyword argument 'bogus'");
   }
   EXPECT_EQ(Py_REFCNT(value.get()), counts[1]);
+}
+
+// A key equal to a name but hashed otherwise escapes the probes; the value
+// the matcher finds for it is owned by its slot once, and released with it.
+TEST(UnpackArguments, ValueOfAKeyNoProbeFindsIsOwnedOnce) {
+  const int32_t missing[] = {11, 12, 13};
+  const qx::ArgSpec params = {"f", 5, kNames, 2, 3, missing, 14, 15};
+  Ref ns = qxtest::RunPython("class Key(str):\n    def __hash__(self): return 1\n");
+  Ref key = Ref::steal(PyObject_CallFunction(qxtest::Get(ns, "Key"), "s", "name"));
+  ASSERT_TRUE(key);
+  Ref name = Ref::steal(PyList_New(0));
+  Ref args = Ref::steal(PyTuple_Pack(1, Py_None));
+  Ref kwds = Dict({{g_names.value, Py_None}, {key.get(), name.get()}});
+  const Py_ssize_t count = Py_REFCNT(name.get());
+  {
+    Ref values[3];
+    qx::Failure fail;
+    ASSERT_EQ(qx::UnpackArguments(params, args.get(), kwds.get(), values, &fail), 0);
+    EXPECT_EQ(values[2].get(), name.get());
+    EXPECT_EQ(Py_REFCNT(name.get()), count + 1);
+  }
+  EXPECT_EQ(Py_REFCNT(name.get()), count);
 }
 
 }  // namespace
