@@ -52,6 +52,21 @@ def test_unknown_values(K):
     exc, where = failure(lambda: K((1, 2)))
     assert type(exc) is TypeError and "not all arguments converted" in str(exc)
     assert where == [(NEW, 33, 2236)]
+    # A list or tuple given as the class is compared item by item, up to its
+    # end and no further.
+    class Spy:
+        def __eq__(self, other):
+            seen.append(other)
+            return False
+
+        def __repr__(self):
+            return "spy"
+
+    for members in ((5, 6.0), [5, 6.0]):
+        seen = []
+        exc, where = failure(lambda: K.__new__(members, Spy()))
+        assert (type(exc), str(exc), where) == (ValueError, "Unknown enum value: 'spy'", [(NEW, 33, 2243)])
+        assert seen == [5, 6.0]
 
 
 class BadEq:
