@@ -170,6 +170,22 @@ def test_dict_module_and_read_only_attributes(funcs, weekdays):
     assert f.__module__ is None
 
 
+def test_setters_hold_the_value_once_and_release_the_one_replaced(funcs):
+    f = funcs["__new__"]
+    # Fresh objects each: a miscount on a shared one would go unseen.
+    text = lambda: "".join(["n", "m"])  # noqa: E731
+    fresh = {"__doc__": list, "__name__": text, "__qualname__": text, "__dict__": dict,
+             "__defaults__": lambda: (object(),), "__kwdefaults__": dict, "__annotations__": dict,
+             "__module__": list}
+    for attr, make in fresh.items():
+        old, new = make(), make()
+        count = sys.getrefcount(old)
+        setattr(f, attr, old)
+        assert sys.getrefcount(old) == count + 1, attr
+        setattr(f, attr, new)
+        assert (sys.getrefcount(old), sys.getrefcount(new)) == (count, count + 1), attr
+
+
 def test_reduce_gives_the_bare_name(funcs):
     assert funcs["__new__"].__reduce__() == "__new__"
     assert funcs["__repr__"].__reduce__(1, 2) == "__repr__"
