@@ -456,6 +456,21 @@ TEST(FunctionRegistry, FetchSharedTypeChecksWhatItFinds) {
   PyObject_SetAttrString(reg.get(), "qx_test_shared", reinterpret_cast<PyObject*>(&other_flags));
   EXPECT_FALSE(fetch());
   EXPECT_EQ(TakeError(), "Shared runtime type qx_test_shared has the wrong flags, try recompiling");
+  // Same size, laid out otherwise: items after the fixed part, or a weak
+  // reference list or dictionary the other does not have. Changed once
+  // readied: none is ever instantiated.
+  static PyTypeObject other_layout[] = {MakeStaticType("qx_test_shared", kSize),
+                                        MakeStaticType("qx_test_shared", kSize),
+                                        MakeStaticType("qx_test_shared", kSize)};
+  for (PyTypeObject& t : other_layout) ASSERT_EQ(PyType_Ready(&t), 0) << TakeError();
+  other_layout[0].tp_itemsize = sizeof(PyObject*);
+  other_layout[1].tp_weaklistoffset = sizeof(PyObject);
+  other_layout[2].tp_dictoffset = sizeof(PyObject);
+  for (PyTypeObject& t : other_layout) {
+    PyObject_SetAttrString(reg.get(), "qx_test_shared", reinterpret_cast<PyObject*>(&t));
+    EXPECT_FALSE(fetch()) << &t - other_layout;
+    EXPECT_EQ(TakeError(), "Shared runtime type qx_test_shared has the wrong size, try recompiling");
+  }
   PyObject_SetAttrString(reg.get(), "qx_test_shared", reinterpret_cast<PyObject*>(&twin));
   EXPECT_EQ(fetch().get(), reinterpret_cast<PyObject*>(&twin));
   EXPECT_EQ(own.tp_flags & Py_TPFLAGS_READY, 0UL);  // ours is left alone
