@@ -50,9 +50,10 @@ class ScratchCache {
 struct Raised {
   Ref type, value, tb;
 };
-Raised RaiseWithEntry(const char* function_name, int32_t impl_line, int32_t source_line) {
+Raised RaiseWithEntry(const char* function_name, int32_t impl_line, int32_t source_line,
+                      qx::SourceFile file = qx::SourceFile::EnumSupport) {
   PyErr_SetString(PyExc_ValueError, "boom");
-  qx::AddTraceback(function_name, {source_line, impl_line});
+  qx::AddTraceback(function_name, {source_line, impl_line, file});
   PyObject *t, *v, *tb;
   PyErr_Fetch(&t, &v, &tb);
   return {Ref::steal(t), Ref::steal(v), Ref::steal(tb)};
@@ -155,6 +156,18 @@ TEST(Traceback, SitesSharingALineEachNameTheirOwnFunction) {
   EXPECT_EQ(Describe(second.tb.get()), "EnumBase.Second@enumsupport:12");
   EXPECT_EQ(Describe(third_tb.get()), "EnumBase.First@quendrix\\core\\enums\\weekdays:12");
   EXPECT_EQ(g_traceback.code_cache.count, 1);
+}
+
+// The same function at the same line of another file: each entry names its
+// own file.
+TEST(Traceback, SameFunctionAndLineInAnotherFileGetsItsOwnCode) {
+  ScratchCache scratch;
+  Raised first = RaiseWithEntry("EnumBase.Fn", 0, 12);
+  Raised other = RaiseWithEntry("EnumBase.Fn", 0, 12, qx::SourceFile::Definition);
+  Raised again = RaiseWithEntry("EnumBase.Fn", 0, 12);
+  EXPECT_EQ(Describe(first.tb.get()), "EnumBase.Fn@enumsupport:12");
+  EXPECT_EQ(Describe(other.tb.get()), "EnumBase.Fn@quendrix\\core\\enums\\weekdays:12");
+  EXPECT_EQ(Describe(again.tb.get()), "EnumBase.Fn@enumsupport:12");
 }
 
 TEST(Traceback, CacheGrowsBy64AndStaysSorted) {
