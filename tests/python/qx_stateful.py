@@ -65,6 +65,10 @@ REGISTRY = "_qx_shared_1_0"
 MISSING = object()
 GC_THRESHOLDS = gc.get_threshold()
 OPERATIONS = qx_ops.op_names()
+# Not with an argument replaced: the entry point's reference bookkeeping
+# (and the test extension's helpers, below).
+UNSUBSTITUTED = {"module.reentry"}
+TEST_EXTENSIONS = ("_testcapi", "_testlimitedcapi")
 IMPORT_FAILURES = [op.name for op in qx_ops.import_failure_ops()]
 
 
@@ -444,33 +448,41 @@ class Machine:
         expect(error is None or error.startswith(("ImportError", "ModuleNotFoundError")),
                f"sub-interpreter: {error}")
 
-
-    @step(pre=has_base, op=OPERATIONS, on=("current", "other"), base=range(2), which=range(3))
-    def operation(self, op, on, base, which):
-        """An operation of the shared table, on the objects of one import:
-        the current one's, or a base class of any import (good or failed),
-        its namespace and an unpickling function (or a failed import's
-        survivor). Its outcome is checked when they are those of the module
-        imported here, untouched."""
+    # -- operations of the shared table
+    def operations(self, on, base, which):
+        """The shared table built on the objects of one import: the current
+        one's, or a base class of any import (good or failed), its namespace
+        and an unpickling function (or a failed import's survivor); with
+        whether they are those of the module imported here. None when the
+        base's namespace is gone."""
         B = World.bases[base % len(World.bases)]
         unpickle = self.unpickle_fn(which)
         if on == "current" and self.mod is not None:
             B = next((b for b in World.bases if getattr(vars(b).get("__new__"), "__globals__", None)
                       is vars(self.mod)), B)
             unpickle = vars(self.mod).get("__qx_unpickle___Qx_EnumMeta", unpickle)
-        new = vars(B).get("__new__")
-        namespace = getattr(new, "__globals__", None)
+        namespace = getattr(vars(B).get("__new__"), "__globals__", None)
         if not isinstance(namespace, dict):
-            return
+            return None, False
         mod = self.mod if self.mod is not None and vars(self.mod) is namespace else GlobalsView(namespace)
         if self.table[0] != (B, mod, unpickle):
             qx_ops.bind(mod, B, unpickle)
             self.table = ((B, mod, unpickle), {o.name: o for o in qx_ops.table()})
         qx_ops.bind(mod, B, unpickle)
-        checked = (mod is World.first and sys.modules.get(NAME) is mod and not World.tampered
-                   and unpickle is namespace.get("__qx_unpickle___Qx_EnumMeta")
-                   and sys.modules.get("qx_runtime") is not None and sys.modules.get(REGISTRY) is not None)
-        chosen = self.table[1][op]
+        current = (mod is World.first and sys.modules.get(NAME) is mod
+                   and unpickle is namespace.get("__qx_unpickle___Qx_EnumMeta"))
+        return self.table[1], current
+
+    @step(pre=has_base, op=OPERATIONS, on=("current", "other"), base=range(2), which=range(3))
+    def operation(self, op, on, base, which):
+        """An operation of the shared table. Its outcome is checked when it
+        runs on the objects of the module imported here, untouched."""
+        table, current = self.operations(on, base, which)
+        if table is None:
+            return
+        checked = (current and not World.tampered and sys.modules.get("qx_runtime") is not None
+                   and sys.modules.get(REGISTRY) is not None)
+        chosen = table[op]
         if not checked:
             ok, call = attempt(chosen.prepare)
             if ok:
@@ -484,22 +496,36 @@ class Machine:
         problem = qx_ops.finish(call, result, exc, chosen)
         expect(problem is None, f"{op}: {problem}")
 
-    # -- calls
-    @step(pre=lambda m: bool(World.unpickles or World.survivors), which=range(3),
-          ty=("meta", "int", "object", "class"),
-          checksum=("right", "one", "negative", "overflow", "text", "float", "raising", "reentrant"),
-          state=("none", "empty", "dict", "finalizers", "list", "junk"))
-    def unpickle(self, which, ty, checksum, state):
-        ty = {"meta": type(World.bases[0]) if World.bases else type, "int": int, "object": object,
-              "class": self.cls(0)}[ty]
-        checksum = {"right": CHECKSUM, "one": 1, "negative": -5, "overflow": 2**31, "text": "x",
-                    "float": 1.5, "raising": Hostile(True), "reentrant": Hostile(False)}[checksum]
-        state = {"none": lambda: None, "empty": tuple, "dict": lambda: ({"a": 1},),
-                 "finalizers": lambda: ({"f": Finalizer()},), "list": lambda: [Finalizer()],
-                 "junk": lambda: (Finalizer(),)}[state]()
-        attempt(self.unpickle_fn(which), ty, checksum, state)
+    @step(pre=has_base, op=[o for o in OPERATIONS if o not in UNSUBSTITUTED], at=range(4),
+          value=VALUES + ("state", "type_int", "type_object"), on=("current", "other"), base=range(2),
+          which=range(3))
+    def hostile_operation(self, op, at, value, on, base, which):
+        """An operation of the shared table with one of its arguments in place
+        of another: a hostile value, a class or member of the machine's, a
+        state whose dictionary holds a finalizer, a type that is none of the
+        module's. Only a crash or a SystemError counts."""
+        table, _ = self.operations(on, base, which)
+        if table is None:
+            return
+        chosen = table[op]
+        ok, call = attempt(chosen.prepare)
+        if not ok:
+            return
+        if getattr(call.fn, "__module__", None) in TEST_EXTENSIONS:
+            # Their own errors on a wrong argument are no fault of the module's.
+            attempt(qx_ops.finish, call, None, None, chosen)
+            return
+        if call.args:
+            args = list(call.args)
+            args[at % len(args)] = {"state": lambda: ({"f": Finalizer()},), "type_int": lambda: int,
+                                    "type_object": lambda: object}.get(value, lambda: self.value(value))()
+            call.args = tuple(args)
+        result, exc = qx_ops.perform(call)
+        if isinstance(exc, SystemError):
+            World.faults.append(f"{op}: SystemError: {exc}")
+        attempt(qx_ops.finish, call, result, exc, chosen)
 
-
+    # -- attributes of the functions
     @step(pre=has_base, base=range(2), fn=FUNCTIONS, attr=FN_ATTRS, action=("get", "set", "delete", "fitting"),
           value=("none", "finalizer", "raising"))
     def function_attr(self, base, fn, attr, action, value):
