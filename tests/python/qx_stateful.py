@@ -298,6 +298,12 @@ def imported_here(m):
     return World.weekdays is not None
 
 
+def plain_get(namespace, key, default=None):
+    """namespace.get(key) among its str keys only: a hostile key of the same
+    hash (module_globals) must not be compared by the machine's own reads."""
+    return next((v for k, v in list(namespace.items()) if type(k) is str and k == key), default)
+
+
 class GlobalsView:
     """A failed import's namespace seen as a module, for the operations."""
 
@@ -460,7 +466,7 @@ class Machine:
         if on == "current" and self.mod is not None:
             B = next((b for b in World.bases if getattr(vars(b).get("__new__"), "__globals__", None)
                       is vars(self.mod)), B)
-            unpickle = vars(self.mod).get("__qx_unpickle___Qx_EnumMeta", unpickle)
+            unpickle = plain_get(vars(self.mod), "__qx_unpickle___Qx_EnumMeta", unpickle)
         namespace = getattr(vars(B).get("__new__"), "__globals__", None)
         if not isinstance(namespace, dict):
             return None, False
@@ -470,7 +476,7 @@ class Machine:
             self.table = ((B, mod, unpickle), {o.name: o for o in qx_ops.table()})
         qx_ops.bind(mod, B, unpickle)
         current = (mod is World.first and sys.modules.get(NAME) is mod
-                   and unpickle is namespace.get("__qx_unpickle___Qx_EnumMeta"))
+                   and unpickle is plain_get(namespace, "__qx_unpickle___Qx_EnumMeta"))
         return self.table[1], current
 
     @step(pre=has_base, op=OPERATIONS, on=("current", "other"), base=range(2), which=range(3))

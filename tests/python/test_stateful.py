@@ -116,7 +116,7 @@ def failure(program, options, status, output):
 @pytest.mark.parametrize("first_import, examples, threads", [
     ("failed", EXAMPLES, 0),
     ("subinterpreter", max(EXAMPLES // 10, 2), 0),
-    *([("failed", EXAMPLES // 4, 3)] if FREE_THREADED else []),
+    *([("failed", EXAMPLES // 2, 3)] if FREE_THREADED else []),
 ])
 def test_the_module_survives_an_attacker(driver, first_import, examples, threads):
     options = ["--first-import", first_import, "--threads", str(threads), "--hang", str(HANG)]
