@@ -522,11 +522,17 @@ class Machine:
             # Their own errors on a wrong argument are no fault of the module's.
             attempt(qx_ops.finish, call, None, None, chosen)
             return
-        if call.args:
-            args = list(call.args)
-            args[at % len(args)] = {"state": lambda: ({"f": Finalizer()},), "type_int": lambda: int,
-                                    "type_object": lambda: object}.get(value, lambda: self.value(value))()
-            call.args = tuple(args)
+        # The argument replaced: a positional one, else a keyword's value.
+        slots = len(call.args) + len(call.kwargs)
+        if slots:
+            new = {"state": lambda: ({"f": Finalizer()},), "type_int": lambda: int,
+                   "type_object": lambda: object}.get(value, lambda: self.value(value))()
+            i = at % slots
+            if i < len(call.args):
+                call.args = call.args[:i] + (new,) + call.args[i + 1:]
+            else:
+                call.kwargs = dict(call.kwargs)
+                call.kwargs[list(call.kwargs)[i - len(call.args)]] = new
         result, exc = qx_ops.perform(call)
         if isinstance(exc, SystemError):
             World.faults.append(f"{op}: SystemError: {exc}")
