@@ -47,13 +47,6 @@ int g_block_count = 0;
 void** g_kept = nullptr;
 std::size_t g_kept_count = 0;
 
-void KeepForever(void* p) noexcept {
-  void** grown = static_cast<void**>(PyMem_RawRealloc(g_kept, (g_kept_count + 1) * sizeof(void*)));
-  if (grown == nullptr) return;
-  g_kept = grown;
-  g_kept[g_kept_count++] = p;
-}
-
 // The forgotten twin of slot, a field of a registered block.
 PyObject** ForgottenSlot(PyObject* const* slot) noexcept {
   const char* p = reinterpret_cast<const char*>(slot);
@@ -68,6 +61,13 @@ PyObject** ForgottenSlot(PyObject* const* slot) noexcept {
 }
 
 }  // namespace
+
+void KeepForever(void* p) noexcept {
+  void** grown = static_cast<void**>(PyMem_RawRealloc(g_kept, (g_kept_count + 1) * sizeof(void*)));
+  if (grown == nullptr) return;
+  g_kept = grown;
+  g_kept[g_kept_count++] = p;
+}
 
 void RegisterOwnedBlock(void* live, void* forgotten, std::size_t size) noexcept {
   assert(g_block_count < kMaxBlocks && "room for every room's block");

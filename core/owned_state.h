@@ -75,6 +75,10 @@ class OwnedBlock {
 // they are never released, since their runtime may be gone (a deliberate
 // leak). The next import makes each of them anew. Every registered block.
 void ForgetOwnedObjects() noexcept;
+// Keeps p (raw memory, or an object of a forgotten interpreter) reachable
+// for good, so that leak checkers do not call it lost; it is never freed.
+// The claim only, like forgetting.
+void KeepForever(void* p) noexcept;
 // Whether *slot, an object field of a registered block, still holds a
 // forgotten object.
 bool IsForgotten(PyObject* const* slot) noexcept;

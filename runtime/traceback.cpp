@@ -23,6 +23,9 @@ TracebackState g_traceback;
 
 void ForgetCodeCache() noexcept {
   MutexGuard guard(g_traceback_mutex);
+  // The array (and through it the code objects) stays reachable: leaked on
+  // purpose, not lost.
+  if (g_traceback.code_cache.entries != nullptr) KeepForever(g_traceback.code_cache.entries);
   g_traceback.code_cache = CodeObjectCache{};
 }
 
