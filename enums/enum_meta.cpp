@@ -121,25 +121,55 @@ int enummeta_init(PyObject* cls, PyObject* args, PyObject* kwds) noexcept {
 
 // The interpreter calls these slots without its recursion guard, and
 // __members__ is whatever Python code made it: the class itself, or an
-// object whose values() returns the class, leads straight back here. A
-// refused entry is reported at the body's first line.
+// object whose values() returns the class, leads straight back here.
+// Py_EnterRecursiveCall keeps the machine stack safe, but from 3.14 it counts
+// no levels: a cycle of classes then recurses some 100,000 levels before the
+// stack runs out, and the failure appends as many traceback entries, each of
+// which reads the switch (Python code). So these slots also count their own
+// nesting on this thread against the interpreter's recursion limit, on every
+// version. A refused entry is reported at the body's first line.
+class SlotDepth {
+ public:
+  explicit SlotDepth(const char* where) noexcept {
+    if (depth_ >= Py_GetRecursionLimit()) {
+      PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+      return;
+    }
+    if (Py_EnterRecursiveCall(where) != 0) return;
+    ++depth_;
+    entered_ = true;
+  }
+  ~SlotDepth() {
+    if (!entered_) return;
+    --depth_;
+    Py_LeaveRecursiveCall();
+  }
+  SlotDepth(const SlotDepth&) = delete;
+  SlotDepth& operator=(const SlotDepth&) = delete;
+
+  explicit operator bool() const noexcept { return entered_; }
+
+ private:
+  // Per thread, so free-threaded builds need no guard for it.
+  static thread_local int depth_;
+  bool entered_ = false;
+};
+
+thread_local int SlotDepth::depth_ = 0;
+
 PyObject* enummeta_iter(PyObject* cls) noexcept {
   return ReportFailure(kIterFunction, [&](Failure* fail) -> PyObject* {
-    if (Py_EnterRecursiveCall(" in __Qx_EnumMeta.__iter__") != 0) return fail->At(kIter.members);
-    PyObject* it = IterBody(cls, fail);
-    Py_LeaveRecursiveCall();
-    return it;
+    SlotDepth depth(" in __Qx_EnumMeta.__iter__");
+    if (!depth) return fail->At(kIter.members);
+    return IterBody(cls, fail);
   });
 }
 
 PyObject* enummeta_subscript(PyObject* cls, PyObject* key) noexcept {
   return ReportFailure(kGetItemFunction, [&](Failure* fail) -> PyObject* {
-    if (Py_EnterRecursiveCall(" in __Qx_EnumMeta.__getitem__") != 0) {
-      return fail->At(kGetItem.members);
-    }
-    PyObject* result = GetItemBody(cls, key, fail);
-    Py_LeaveRecursiveCall();
-    return result;
+    SlotDepth depth(" in __Qx_EnumMeta.__getitem__");
+    if (!depth) return fail->At(kGetItem.members);
+    return GetItemBody(cls, key, fail);
   });
 }
 

@@ -1,7 +1,9 @@
 """Lifetimes and re-entrancy: what Python code can do to the module while it
 is alive, while it initialises, and after it or its importer is gone. Each
 case runs in a fresh interpreter, since each changes process-wide state."""
+import contextlib
 import sys
+import traceback
 
 import interpreter_facts as facts
 import pytest
@@ -365,6 +367,46 @@ def test_slots_reaching_user_objects_refuse_endless_recursion():
     K.__members__ = Values()
     with pytest.raises(RecursionError):
         iter(K)
+
+
+@pytest.mark.skipif(ENUM_BASE is None, reason="fallback base class not built")
+def test_a_cycle_of_classes_fails_within_the_recursion_limit():
+    # From 3.14 the interpreter's guard for calls from C counts no levels. A
+    # cycle must still fail within the recursion limit, not with an entry per
+    # level of the whole stack, each reading a switch that may run the same
+    # failing subscription again (which took hours).
+    class K(ENUM_BASE):
+        pass
+
+    class L(ENUM_BASE):
+        pass
+
+    K.__members__, L.__members__ = L, K
+    limit = sys.getrecursionlimit()
+
+    def entries():
+        with pytest.raises(RecursionError) as info:
+            K["x"]
+        return len(list(traceback.walk_tb(info.value.__traceback__)))
+
+    assert entries() <= limit + 2
+    reads = []
+
+    class Switch:
+        def __bool__(self):
+            reads.append(1)
+            with contextlib.suppress(RecursionError):
+                L["y"]
+            return False
+
+    runtime = sys.modules["qx_runtime"]
+    old = vars(runtime).get("impl_line_in_traceback", False)
+    runtime.impl_line_in_traceback = Switch()
+    try:
+        assert entries() <= limit + 2
+    finally:
+        runtime.impl_line_in_traceback = old
+    assert 0 < len(reads) <= limit + 2
 
 
 def test_a_switch_that_calls_back_is_read_once_per_entry():
