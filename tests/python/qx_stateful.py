@@ -1,36 +1,39 @@
-"""An attacker's state machine for quendrix.core.enums.weekdays.
+"""An attacker's program against quendrix.core.enums.weekdays, run in this
+fresh interpreter: one example of test_stateful.py, which draws the programs
+with hypothesis and runs each in a child of its own (the module's state is
+process-wide), so that hypothesis replays and shrinks them like any other
+example and a crash is just a failing one.
 
-Hypothesis interleaves the module's life (imports, removal, reloads, failed
-imports, sub-interpreters, its entry point called again), calls of all that
-Python reaches with right and wrong arguments, mutation of what the module
-reads (class registries, the shared type registry, its globals, the
-traceback switch), collections, and finalizers that call back into it.
+A program is a list of steps, each a rule and its choices (JSON). The rules
+interleave the module's life (imports, removal, reloads, failed imports,
+sub-interpreters), the operations of the shared table (qx_ops: every
+Python-reachable operation, the failed imports and the module's entry point
+included, run on the objects of whichever import the step picks, as they
+are or with one argument replaced by a hostile one), classes and members of
+the machine's own and calls on them, mutation of what the module reads
+(class registries, the shared type registry, its globals, the traceback
+switch), collections, and finalizers that call back into it. A step whose rule does not apply yet is skipped.
 Nothing may crash; no call may end in a SystemError; calls with one right
-answer give it; under the debug interpreter a fixed tour of the rules,
-repeated, leaves the total reference count where it was.
+answer give it (an operation of the table: its outcome, while nothing it
+depends on was tampered with).
 
-The module's state is process-wide, so each example starts where the last
-one left it, and hypothesis cannot replay an example to shrink it. Instead
-each step is written to the trace before it runs: --replay runs a trace
-again without hypothesis, and --shrink cuts it down to a shortest sequence
-that still fails the same way (crash or failed check).
+With --threads N, N rival threads run random rules too, each on a machine of
+its own, with no pause: outcomes then depend on the interleaving, so only a
+crash, a hang or a SystemError fails the run; under a free-threaded
+interpreter the GIL must still be off at the end. --leak-check (a debug
+interpreter) runs instead a fixed tour of the rules in rounds: the total
+reference count must not grow.
 
-With --threads N, N rival threads run the rules too, each on a machine of
-its own, with random choices and no pause, while hypothesis drives the main
-one: imports, failed imports, calls, attribute stores and class changes
-from several threads at once. Outcomes then depend on the interleaving, so
-only a crash, a hang or a SystemError fails the run; under a free-threaded
-interpreter the GIL must still be off at the end.
+  qx_stateful.py (--program FILE | --leak-check | --serve)
+                 [--first-import failed|main|subinterpreter] [--threads N] [--skip RULE,...]
+                 [--hang SECONDS]
 
-  qx_stateful.py [--examples N] [--steps M] [--seed S] [--trace FILE]
-                 [--first-import failed|main|subinterpreter] [--skip RULE,...]
-                 [--threads N]
-  qx_stateful.py --replay FILE | --shrink FILE
+--serve runs the programs test_stateful.py sends, each in a child forked
+from a process that never imported the module.
 """
 import argparse
 import collections
 import copy
-import ctypes
 import enum
 import faulthandler
 import functools
@@ -41,23 +44,20 @@ import os
 import pickle
 import random
 import re
-import subprocess
+import signal
 import sys
 import tempfile
 import threading
+import time
 import traceback
 import types
-import weakref
 
-import hypothesis
-from hypothesis import HealthCheck, Phase, settings
-from hypothesis import strategies as st
-from hypothesis.stateful import (RuleBasedStateMachine, initialize, invariant, precondition,
-                                 rule, run_state_machine_as_test)
-
-# The facts about the running interpreter (tests/interpreter_facts.py).
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+# The facts about the running interpreter (tests/interpreter_facts.py), and
+# the table of operations the reliability checks run.
+_TESTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path[:0] = [_TESTS, os.path.join(_TESTS, "reliability")]
 import interpreter_facts as facts  # noqa: E402
+import qx_ops  # noqa: E402
 
 NAME = "quendrix.core.enums.weekdays"
 CHECKSUM = 0xD41D8CD
@@ -65,34 +65,39 @@ WRONG_CHECKSUM = "Incompatible checksums (1 vs 0xd41d8cd = ())"
 REGISTRY = "_qx_shared_1_0"
 MISSING = object()
 GC_THRESHOLDS = gc.get_threshold()
-REAL_INT_ENUM = enum.IntEnum
+OPERATIONS = qx_ops.op_names()
+# Operations that give the function itself back, in any state.
+SAME_FUNCTION = (".copy", ".deepcopy", ".weakref")
+# Not with an argument replaced: the entry point's reference bookkeeping
+# (and the test extension's helpers, below).
+UNSUBSTITUTED = {"module.reentry"}
+TEST_EXTENSIONS = ("_testcapi", "_testlimitedcapi")
+IMPORT_FAILURES = [op.name for op in qx_ops.import_failure_ops()]
 
 
 class World:
-    """What outlives an example, as the module's own state does."""
+    """What the machine's steps share, as the module's own state does."""
     bases = []        # fallback base classes, from good and failed imports
     unpickles = []    # the unpickling function of successful imports
     survivors = []    # callables found in a failed import's frames
-    weekdays = file = machine = trace = None
+    weekdays = file = machine = first = None  # first: the first module imported here
+    initialised = False  # the module initialised once in this process
     originals = {}    # (id, key) -> (object, key, value before the machine changed it)
     tampered = set()  # what makes the calls with one right answer differ
     faults = []
-    current = []      # this example's steps
     skip = ()         # rules left out (--skip), e.g. to look past a known crash
     strict = True     # checks of outcomes apply (not with rival threads)
     rival_rounds = 0  # rule runs of the rival threads
-    examples = steps = callbacks = depth = 0
+    steps = callbacks = depth = 0
+    step = None       # the step running, shown when it fails
 
 
 def stop(text):
-    """Ends the run at the first failure, showing the example's steps."""
-    print(f"FAILED: {text}\nsteps of this example:", file=sys.stderr)
-    for line in World.current:
-        print("  ", json.dumps(line), file=sys.stderr)
+    """Ends the run at the first failure, naming the step."""
+    print(f"FAILED at step {World.steps} {json.dumps(World.step)}: {text}", file=sys.stderr)
     sys.stderr.flush()
     sys.stdout.flush()
     os._exit(1)
-
 
 def attempt(fn, *args, **kwargs):
     """(True, result) or (False, exception); a SystemError is a fault."""
@@ -223,22 +228,8 @@ class Reentrant:
         reenter()
 
 
-def refuse(*args, **kwargs):
-    raise LookupError(Finalizer())
 
 
-def without_saturday(*args, **kwargs):
-    return types.SimpleNamespace(**{m.name: m for m in REAL_INT_ENUM(*args, **kwargs) if m.value != 7})
-
-
-SABOTAGE = {  # what a failed import is made with: (where, key, replacement)
-    "int_enum_raises": (lambda: enum, "IntEnum", refuse),
-    "int_enum_missing": (lambda: enum, "IntEnum", MISSING),
-    "last_member_missing": (lambda: enum, "IntEnum", without_saturday),
-    "no_ordered_dict": (lambda: collections, "OrderedDict", MISSING),
-    "enum_unimportable": (lambda: sys.modules, "enum", None),
-    "registry_junk": (lambda: sys.modules.get(REGISTRY), "qx_function_or_method", 1),
-}
 SUB_SCRIPTS = {
     "import": f"import {NAME}",
     "use": f"import {NAME} as w\nassert w.Weekdays(3) is w.Tuesday\n"
@@ -252,22 +243,11 @@ FN_ATTRS = ("__name__", "__qualname__", "__doc__", "__dict__", "__defaults__", "
             "__annotations__", "__module__", "extra")
 FITTING = {"__name__": "renamed", "__qualname__": "Q.renamed", "__doc__": "documented",
            "__module__": "elsewhere", "__defaults__": (1,)}  # others: a dict holding a finalizer
-PARAMETERS = {"unpickle": ("__qx_type", "__qx_checksum", "__qx_state"),
-              "meta.__init__": ("name", "parents", "dct")}
+
 
 # -- rules ---------------------------------------------------------------------------
 
 STEPS = {}
-
-
-def record(*line):
-    World.steps += 1
-    if line == ("example",):
-        World.current = []
-    World.current.append(line)
-    if World.trace is not None:
-        World.trace.write(json.dumps(line) + "\n")
-        World.trace.flush()
 
 
 def depth():
@@ -277,13 +257,12 @@ def depth():
     return n
 
 
-def step(pre=None, kind=rule, leak=True, **choices):
-    """A rule whose arguments come from the given choices; each call is
-    traced before it runs, and a failed check in it ends the run."""
+def step(pre=None, leak=True, **choices):
+    """A rule whose arguments come from the given choices; a failed check in
+    it ends the run."""
     def wrap(fn):
         @functools.wraps(fn)
         def run(self, **kwargs):
-            record(fn.__name__, kwargs)
             # A low recursion limit: exhausting it is then quick and shallow even
             # when each level's traceback entry calls back into the module.
             # Not with rivals: the limit is the whole interpreter's, and a
@@ -304,11 +283,9 @@ def step(pre=None, kind=rule, leak=True, **choices):
                 if World.strict:
                     sys.setrecursionlimit(limit)
         run.pre, run.choices, run.leak = pre, {k: list(v) for k, v in choices.items()}, leak
+        run.applies = lambda m: fn.__name__ not in World.skip and (pre is None or pre(m))
         STEPS[fn.__name__] = run
-        made = kind(**{k: st.sampled_from(v) for k, v in run.choices.items()})(run)
-        if kind is initialize:
-            return made
-        return precondition(lambda m: fn.__name__ not in World.skip and (pre is None or pre(m)))(made)
+        return run
     return wrap
 
 
@@ -324,16 +301,42 @@ def imported_here(m):
     return World.weekdays is not None
 
 
-class StatefulAttack(RuleBasedStateMachine):
+def plain_get(namespace, key, default=None):
+    """namespace.get(key) among its str keys only: a hostile key of the same
+    hash (module_globals) must not be compared by the machine's own reads."""
+    return next((v for k, v in list(namespace.items()) if type(k) is str and k == key), default)
+
+
+class GlobalsView:
+    """A failed import's namespace seen as a module, for the operations."""
+
+    def __init__(self, namespace):
+        object.__setattr__(self, "_ns", namespace)
+
+    def __getattr__(self, key):
+        try:
+            return self._ns[key]
+        except KeyError:
+            raise AttributeError(key) from None
+
+    def __setattr__(self, key, value):
+        self._ns[key] = value
+
+    def __delattr__(self, key):
+        try:
+            del self._ns[key]
+        except KeyError:
+            raise AttributeError(key) from None
+
+
+class Machine:
     def __init__(self):
-        super().__init__()
-        World.examples += 1
         World.machine = self
         if World.strict:  # with rivals, garbage would pile up
-            gc.disable()  # collections happen at steps, so that a replay meets them where the run did
+            gc.disable()  # collections happen at steps, so that a run is the same each time
         self.mod = sys.modules.get(NAME)
         self.classes = []
-        record("example")
+        self.table = (None, {})  # (the objects it was built on, the operations by name)
 
     def cls(self, i):
         return self.classes[i % len(self.classes)] if self.classes else None
@@ -368,28 +371,29 @@ class StatefulAttack(RuleBasedStateMachine):
             return
         if not any(fn is f for f in World.unpickles):
             World.unpickles.append(fn)
+        World.initialised = True
         if World.weekdays is None and isinstance(vars(mod).get("Weekdays"), enum.EnumMeta):
-            World.weekdays, World.file = mod.Weekdays, mod.__file__
+            World.weekdays, World.file, World.first = mod.Weekdays, mod.__file__, mod
 
-    def paused_import(self):
+    def paused_import(self, how=lambda: importlib.import_module(NAME), adopt=True):
         """The fallback class of a first initialisation lives only until the
         next collection: with the collector paused it is found."""
         was = gc.isenabled()
         gc.disable()
         try:
-            ok, got = attempt(importlib.import_module, NAME)
+            ok, got = attempt(how)
             for c in int.__subclasses__():
                 if c.__name__ == "__Qx_EnumBase" and not any(c is b for b in World.bases):
                     World.bases.append(c)
         finally:
             if was:
                 gc.enable()
-        if ok:
+        if ok and adopt:
             self.adopt(got)
         return ok, got
 
     # -- the module's life
-    @step(kind=initialize, how=("leave", "import"))
+    @step(how=("leave", "import"))
     def start(self, how):
         """Mostly an import; left as it is, a module removed (or never
         imported) stays away for a while."""
@@ -412,23 +416,33 @@ class StatefulAttack(RuleBasedStateMachine):
         vars(sys.modules.get("quendrix.core.enums", types.SimpleNamespace())).pop("weekdays", None)
         self.mod = None
 
-    @step(sabotage=sorted(SABOTAGE))
-    def failed_import(self, sabotage):
+
+    @step(op=IMPORT_FAILURES)
+    def failed_import(self, op):
         """Removed, then imported with something the initialisation needs
-        broken. The callables in the failed initialisation's namespace are
-        kept, to be called later."""
+        broken (an import failure of the shared table). The callables in the
+        failed initialisation's namespace are kept, to be called later."""
         self.remove()
-        where, key, replacement = SABOTAGE[sabotage]
-        target = where()
-        if target is None:
+        if "registry" in op and REGISTRY not in sys.modules:
+            return  # not made yet: no import has come that far
+        failure = {o.name: o for o in qx_ops.import_failure_ops()}[op]
+        ok, call = attempt(failure.prepare)
+        if not ok:  # what it breaks is broken already
+            expect(World.originals, f"{op}: not prepared: {call!r}")
             return
-        target = target if isinstance(target, dict) else vars(target)
-        old = target.get(key, MISSING)
-        target.pop(key, None) if replacement is MISSING else target.__setitem__(key, replacement)
-        try:
-            ok, exc = self.paused_import()
-        finally:
-            target.pop(key, None) if old is MISSING else target.__setitem__(key, old)
+        ok, exc = self.paused_import(lambda: qx_ops.perform(call), adopt=False)
+        result, exc = exc if ok else (None, exc)
+        ok = exc is None
+        if ok:
+            self.adopt(result)
+        if isinstance(exc, SystemError):
+            World.faults.append(f"SystemError: {exc}")
+        # Once initialised, the module is not made again: the breakage is not
+        # met. And the outcome is known only while nothing else is broken.
+        checked = (not World.initialised or not ok) and not World.originals
+        done, problem = attempt(qx_ops.finish, call, result, exc, failure)
+        if checked:
+            expect(done and problem is None, f"{op}: {problem if done else repr(problem)}")
         tb = None if ok else exc.__traceback__
         while tb is not None:
             if tb.tb_frame.f_code.co_name.startswith("init "):
@@ -443,47 +457,93 @@ class StatefulAttack(RuleBasedStateMachine):
         expect(error is None or error.startswith(("ImportError", "ModuleNotFoundError")),
                f"sub-interpreter: {error}")
 
-    @step(pre=imported_here)
-    def entry_point(self):
-        init = ctypes.PyDLL(World.file).PyInit_weekdays
-        init.restype = ctypes.c_void_p
-        ok, address = attempt(init)
-        if ok and address:
-            module = ctypes.cast(address, ctypes.py_object).value
-            ctypes.pythonapi.Py_DecRef(ctypes.py_object(module))  # the entry point's reference
-            expect(isinstance(module, types.ModuleType), f"entry point gave {type(module)}")
+    # -- operations of the shared table
+    def operations(self, on, base, which):
+        """The shared table built on the objects of one import: the current
+        one's, or a base class of any import (good or failed), its namespace
+        and an unpickling function (or a failed import's survivor); with
+        whether they are those of the module imported here. None when the
+        base's namespace is gone."""
+        B = World.bases[base % len(World.bases)]
+        unpickle = self.unpickle_fn(which)
+        if on == "current" and self.mod is not None:
+            B = next((b for b in World.bases if getattr(vars(b).get("__new__"), "__globals__", None)
+                      is vars(self.mod)), B)
+            unpickle = plain_get(vars(self.mod), "__qx_unpickle___Qx_EnumMeta", unpickle)
+        namespace = getattr(vars(B).get("__new__"), "__globals__", None)
+        if not isinstance(namespace, dict):
+            return None, False
+        mod = self.mod if self.mod is not None and vars(self.mod) is namespace else GlobalsView(namespace)
+        if self.table[0] != (B, mod, unpickle):
+            qx_ops.bind(mod, B, unpickle)
+            self.table = ((B, mod, unpickle), {o.name: o for o in qx_ops.table()})
+        qx_ops.bind(mod, B, unpickle)
+        current = (mod is World.first and sys.modules.get(NAME) is mod
+                   and unpickle is plain_get(namespace, "__qx_unpickle___Qx_EnumMeta"))
+        return self.table[1], current
 
-    # -- calls
-    @step(pre=lambda m: bool(World.unpickles or World.survivors), which=range(3),
-          ty=("meta", "int", "object", "class"),
-          checksum=("right", "one", "negative", "overflow", "text", "float", "raising", "reentrant"),
-          state=("none", "empty", "dict", "finalizers", "list", "junk"))
-    def unpickle(self, which, ty, checksum, state):
-        ty = {"meta": type(World.bases[0]) if World.bases else type, "int": int, "object": object,
-              "class": self.cls(0)}[ty]
-        checksum = {"right": CHECKSUM, "one": 1, "negative": -5, "overflow": 2**31, "text": "x",
-                    "float": 1.5, "raising": Hostile(True), "reentrant": Hostile(False)}[checksum]
-        state = {"none": lambda: None, "empty": tuple, "dict": lambda: ({"a": 1},),
-                 "finalizers": lambda: ({"f": Finalizer()},), "list": lambda: [Finalizer()],
-                 "junk": lambda: (Finalizer(),)}[state]()
-        attempt(self.unpickle_fn(which), ty, checksum, state)
+    @step(pre=has_base, op=OPERATIONS, on=("current", "other"), base=range(2), which=range(3))
+    def operation(self, op, on, base, which):
+        """An operation of the shared table. Its outcome is checked when it
+        runs on the objects of the module imported here, untouched."""
+        table, current = self.operations(on, base, which)
+        if table is None:
+            return
+        checked = (current and not World.tampered and sys.modules.get("qx_runtime") is not None
+                   and sys.modules.get(REGISTRY) is not None)
+        chosen = table[op]
+        if not checked:
+            ok, call = attempt(chosen.prepare)
+            if ok:
+                result, exc = qx_ops.perform(call)
+                if isinstance(exc, SystemError):
+                    World.faults.append(f"{op}: SystemError: {exc}")
+                if op.endswith(SAME_FUNCTION) and call.check is not None:
+                    # Whatever the function's import or attributes.
+                    expect(exc is None and call.check(result), f"{op} gave {result!r} {exc!r}")
+                attempt(qx_ops.finish, call, result, exc, chosen)
+            return
+        call = chosen.prepare()
+        result, exc = qx_ops.perform(call)
+        problem = qx_ops.finish(call, result, exc, chosen)
+        expect(problem is None, f"{op}: {problem}")
 
-    @step(pre=has_base, fn=FUNCTIONS + ("unpickle", "meta.__init__", "meta.__new__", "meta.__reduce__",
-                                        "meta.__setstate__"),
-          shape=("nothing", "member", "two", "five", "class_value", "bogus_keyword", "duplicate_keyword",
-                 "keywords_only"))
-    def call(self, fn, shape):
-        f = self.unpickle_fn(0) if fn == "unpickle" else self.function(fn)
-        K = self.cls(0) or World.bases[0]
-        m = self.member(K)
-        names = PARAMETERS.get(fn, ("cls", "value", "name"))
-        args, kwargs = {"nothing": ((), {}), "member": ((m,), {}), "two": ((m, m), {}),
-                        "five": ((K, 1, "A", 4, 5), {}), "class_value": ((K, 1), {}),
-                        "bogus_keyword": ((K, 1), {"bogus": Finalizer()}),
-                        "duplicate_keyword": ((K, 1), {names[1]: 2}),
-                        "keywords_only": ((), dict(zip(names, (K, 1, None))))}[shape]
-        attempt(f, *args, **kwargs)
+    @step(pre=has_base, op=[o for o in OPERATIONS if o not in UNSUBSTITUTED], at=range(4),
+          value=VALUES + ("state", "type_int", "type_object"), on=("current", "other"), base=range(2),
+          which=range(3))
+    def hostile_operation(self, op, at, value, on, base, which):
+        """An operation of the shared table with one of its arguments in place
+        of another: a hostile value, a class or member of the machine's, a
+        state whose dictionary holds a finalizer, a type that is none of the
+        module's. Only a crash or a SystemError counts."""
+        table, _ = self.operations(on, base, which)
+        if table is None:
+            return
+        chosen = table[op]
+        ok, call = attempt(chosen.prepare)
+        if not ok:
+            return
+        if getattr(call.fn, "__module__", None) in TEST_EXTENSIONS:
+            # Their own errors on a wrong argument are no fault of the module's.
+            attempt(qx_ops.finish, call, None, None, chosen)
+            return
+        # The argument replaced: a positional one, else a keyword's value.
+        slots = len(call.args) + len(call.kwargs)
+        if slots:
+            new = {"state": lambda: ({"f": Finalizer()},), "type_int": lambda: int,
+                   "type_object": lambda: object}.get(value, lambda: self.value(value))()
+            i = at % slots
+            if i < len(call.args):
+                call.args = call.args[:i] + (new,) + call.args[i + 1:]
+            else:
+                call.kwargs = dict(call.kwargs)
+                call.kwargs[list(call.kwargs)[i - len(call.args)]] = new
+        result, exc = qx_ops.perform(call)
+        if isinstance(exc, SystemError):
+            World.faults.append(f"{op}: SystemError: {exc}")
+        attempt(qx_ops.finish, call, result, exc, chosen)
 
+    # -- attributes of the functions
     @step(pre=has_base, base=range(2), fn=FUNCTIONS, attr=FN_ATTRS, action=("get", "set", "delete", "fitting"),
           value=("none", "finalizer", "raising"))
     def function_attr(self, base, fn, attr, action, value):
@@ -499,36 +559,27 @@ class StatefulAttack(RuleBasedStateMachine):
             attempt(setattr, f, attr, FITTING.get(attr, {"f": Finalizer()}) if action == "fitting"
                     else self.value(value))
 
-    @step(pre=has_base, fn=FUNCTIONS, how=("bind_member", "bind_none", "bind_int", "call_bound", "repr",
-                                           "reduce", "reduce_ex", "copy", "deepcopy", "pickle", "weakref",
-                                           "instantiate_type"))
-    def function_use(self, fn, how):
-        f = self.function(fn)
-        K = self.cls(0) or World.bases[0]
-        m = self.member(K)
-        ok, r = attempt({"bind_member": lambda: f.__get__(m, K), "bind_none": lambda: f.__get__(None, K),
-                         "bind_int": lambda: f.__get__(5, int), "call_bound": lambda: f.__get__(m, K)(),
-                         "repr": lambda: repr(f), "reduce": lambda: f.__reduce__(),
-                         "reduce_ex": lambda: f.__reduce_ex__(2), "copy": lambda: copy.copy(f),
-                         "deepcopy": lambda: copy.deepcopy(f), "pickle": lambda: pickle.dumps(f),
-                         "weakref": lambda: weakref.ref(f)(), "instantiate_type": lambda: type(f)()}[how])
-        if how in ("copy", "deepcopy", "weakref"):
-            expect(ok and r is f, f"{how} of a function gave {r!r}")
 
     # -- classes made with the metaclass
     @step(pre=has_base, base=range(2), how=("meta_call", "statement", "subclass", "no_base", "bare_new"))
     def make_class(self, base, how):
         B = World.bases[base % len(World.bases)]
         M = type(B)
-        if how == "statement":
+
+        def statement():
             class K(B):
                 pass
-            ok = True
-        else:
-            ok, K = attempt({"meta_call": lambda: M("K", (B,), {"__module__": __name__}),
-                             "subclass": lambda: M("K", (self.cls(0) or B,), {}),
-                             "no_base": lambda: M("E", (int,), {}),
-                             "bare_new": lambda: M.__new__(M, "E", (int,), {})}[how])
+            return K
+
+        # Either may fail on a failed import's class: its metaclass reads the
+        # module's state as the last import attempt left it.
+        ok, K = attempt({"statement": statement, "meta_call": lambda: M("K", (B,), {"__module__": __name__}),
+                         "subclass": lambda: M("K", (self.cls(0) or B,), {}),
+                         "no_base": lambda: M("E", (int,), {}),
+                         "bare_new": lambda: M.__new__(M, "E", (int,), {})}[how])
+        current = self.mod is not None and getattr(vars(B).get("__new__"), "__globals__", None) is vars(self.mod)
+        expect(ok or not current or how not in ("meta_call", "statement") or World.tampered,
+               f"a class of the current import: {K!r}")
         if ok and how in ("meta_call", "statement") and "functions" not in World.tampered:
             # A fresh class has one right behaviour (while __new__'s defaults are its own).
             a = K(1, "A")
@@ -688,13 +739,11 @@ class StatefulAttack(RuleBasedStateMachine):
             expect(not ok and type(exc) is pickle.PickleError and str(exc) == WRONG_CHECKSUM,
                    f"unpickling with a wrong checksum: {'returned' if ok else type(exc).__name__} {exc!r}")
 
-    @invariant()
     def no_faults(self):
         if World.faults:
             stop("\n".join(World.faults))
 
     def teardown(self):
-        record("teardown")
         self.classes = []
         restore_all()
         World.machine = None
@@ -708,14 +757,17 @@ def first_import(how):
     """The process's first import, which decides what the module binds to
     and whether a failed initialisation comes first."""
     if how == "failed":
-        # The only time a failed initialisation's leftovers meet a module that
-        # never initialised: every rule but the module's life runs once.
-        life = ("start", "life", "failed_import", "subinterpreter", "entry_point")
-        replay([["failed_import", {"sabotage": "int_enum_raises"}]]
-               + [line for line in leak_tour() if line[0] not in life])
+        run_program([["failed_import", {"op": "import.int_enum_fails"}]])
     elif how == "subinterpreter":
-        record("first_import", {"how": how})
+        World.initialised = True
         run_in_subinterpreter(SUB_SCRIPTS["use"])
+
+
+def before_the_module(tour):
+    """The tour of every rule but the module's life: after a failed first
+    import, the leftovers met before the module ever initialised."""
+    life = ("start", "life", "failed_import", "subinterpreter")
+    return [line for line in tour if line[0] not in life]
 
 
 RIVAL_ROUNDS = 1500  # each rule run leaves objects in World: more, and collections crawl
@@ -726,8 +778,8 @@ def rival(seed, done, counts):
     its own until done is set (at most RIVAL_ROUNDS). Only a SystemError
     counts (see no_faults)."""
     rng = random.Random(seed)
-    m = StatefulAttack.__new__(StatefulAttack)
-    m.mod, m.classes = sys.modules.get(NAME), []
+    m = Machine.__new__(Machine)
+    m.mod, m.classes, m.table = sys.modules.get(NAME), [], (None, {})
     # Not the subinterpreter rule: sub-interpreters come and go on the main thread only.
     names = sorted(n for n in STEPS if n not in World.skip and n not in ("start", "subinterpreter"))
     rounds = 0
@@ -792,26 +844,21 @@ def run_in_subinterpreter(source):
     return None if error is None else error.formatted
 
 
-def replay(lines):
-    machine = None
-    for name, *rest in lines:
-        if name in ("example", "teardown"):
-            if machine is not None:
-                machine.teardown()
-            machine = None
-            continue
-        if name == "first_import":
-            first_import(**rest[0])
-            continue
-        machine = machine or StatefulAttack()
+
+def run_program(lines):
+    """Runs the steps on one machine; a step whose rule does not apply (yet) is skipped."""
+    machine = Machine()
+    for name, kwargs in lines:
         run = STEPS[name]
-        if run.pre is None or run.pre(machine):
-            run(machine, **rest[0])
+        World.steps += 1
+        World.step = [name, kwargs]
+        if run.applies(machine):
+            run(machine, **kwargs)
             machine.no_faults()
-    if machine is not None:
-        machine.teardown()
+    World.step = None
+    machine.teardown()
     gc.collect()
-    StatefulAttack.no_faults(None)
+    Machine.no_faults(None)
 
 
 def leak_tour():
@@ -833,7 +880,7 @@ def leak_check(warmup=3, counted=4, slack=10):
     before = 0
     for i in range(warmup + counted):
         World.callbacks = 0
-        replay(tour)
+        run_program(tour)
         facts.clear_type_cache()
         gc.collect()
         gc.collect()
@@ -846,98 +893,97 @@ def leak_check(warmup=3, counted=4, slack=10):
     return line, all(d > 0 for d in deltas) or sum(deltas) > slack
 
 
-def verdict(lines):
-    """Replays lines in a fresh interpreter: "crash", "hang", "failure" or None."""
-    with tempfile.NamedTemporaryFile("w", suffix=".jsonl", delete=False) as f:
-        f.write("".join(json.dumps(line) + "\n" for line in lines))
-    try:
-        proc = subprocess.run([sys.executable, "-X", "faulthandler", os.path.abspath(__file__), "--replay", f.name,
-                               "--hang", "60"], capture_output=True, text=True, env=dict(os.environ, PYTHONHASHSEED="0"))
-    finally:
-        os.unlink(f.name)
-    verdict.stderr = proc.stderr
-    if "most recent call first" in proc.stderr and "Timeout (" in proc.stderr:
-        return "hang"
-    if proc.returncode < 0 or "Fatal Python error" in proc.stderr:
-        return "crash"
-    return "failure" if proc.returncode else None
-
-
-def shrink(path):
-    """Drops ever smaller runs of lines while the replay still fails the same way."""
-    with open(path) as f:
-        lines = [json.loads(line) for line in f]
-    kind = verdict(lines)
-    print(f"{len(lines)} trace lines: {kind or 'no failure'}", flush=True)
-    if kind is None:
-        return 1
-    chunks = 2
-    while len(lines) > 1:
-        size = -(-len(lines) // chunks)
-        for i in range(0, len(lines), size):
-            if verdict(lines[:i] + lines[i + size:]) == kind:
-                lines, chunks = lines[:i] + lines[i + size:], max(chunks - 1, 2)
-                break
-        else:
-            if size == 1:
-                break
-            chunks = min(len(lines), chunks * 2)
-    verdict(lines)
-    print(f"shortest {kind} found, {len(lines)} lines:\n" + "\n".join("  " + json.dumps(line) for line in lines))
-    print(verdict.stderr[-3000:])
+def run(args, program):
+    """One run in this process; returns the exit status."""
+    faulthandler.enable()
+    faulthandler.dump_traceback_later(args.hang, exit=True)  # shows where it hangs, then exits 1
+    sys.unraisablehook = unraisable
+    qx_ops.on_release = reenter
+    World.skip = tuple(filter(None, args.skip.split(",")))
+    first_import(args.first_import)
+    if args.leak_check:
+        gc.collect()
+        gc.enable()
+        line, leaking = leak_check()
+        print(line + ("; GROWING" if leaking else ""))
+        return 1 if leaking else 0
+    run_rivals(args.threads, lambda: run_program(program))
+    if facts.FREE_THREADED and facts.gil_enabled():
+        stop("the GIL is on after the run")
+    gc.collect()
+    Machine.no_faults(None)
+    rivals = (f", {args.threads} rival threads ({World.rival_rounds} rule runs"
+              f"{', GIL off' if facts.FREE_THREADED else ''})" if args.threads else "")
+    print(f"{len(program)} steps ({World.steps} run), first import {args.first_import}{rivals}")
     return 0
 
 
+def serve(parser):
+    """Runs programs read from stdin, one JSON request a line ({"program":
+    [...], "options": [...]}), each in a child forked from this process,
+    which never imports the module: a fresh interpreter's state at the cost
+    of a fork. Answers each with one JSON line: the child's exit status (a
+    negative signal number when it was killed) and its output."""
+    for line in sys.stdin:
+        request = json.loads(line)
+        args = parser.parse_args(request["options"])
+        with tempfile.TemporaryFile("w+") as out:
+            sys.stdout.flush()
+            sys.stderr.flush()
+            pid = os.fork()
+            if pid == 0:  # the child: its output to the file, never back to the loop
+                code = 1
+                try:
+                    os.dup2(out.fileno(), 1)
+                    os.dup2(out.fileno(), 2)
+                    code = run(args, request["program"])
+                except BaseException:  # noqa: BLE001 - reported through the output
+                    traceback.print_exc()
+                sys.stdout.flush()
+                sys.stderr.flush()
+                # Not finalized: what the interpreter makes anew after a fork
+                # (3.11: its locks) is never freed, so a leak check at the
+                # child's exit would report only that. The leak check of a
+                # sanitized build sees test_stateful's tour, run on its own.
+                os._exit(code)
+            status = wait(pid, args.hang + 30)
+            out.seek(0)
+            output = out.read()
+        print(json.dumps({"status": status, "output": output[-20000:]}), flush=True)
+    return 0
+
+
+def wait(pid, timeout):
+    """The child's exit status, or minus the signal that ended it; killed
+    (SIGKILL) when it outlives the timeout."""
+    deadline = time.monotonic() + timeout
+    while True:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return os.waitstatus_to_exitcode(status)
+        if time.monotonic() > deadline:
+            os.kill(pid, signal.SIGKILL)
+            return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+        time.sleep(0.002)
+
+
 def main(argv=None):
-    env = os.environ.get
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    p.add_argument("--examples", type=int, default=int(env("QX_STATEFUL_EXAMPLES", "150")))
-    p.add_argument("--steps", type=int, default=int(env("QX_STATEFUL_STEPS", "50")))
-    p.add_argument("--seed", type=int, default=int(env("QX_STATEFUL_SEED", "20261208")))
+    p.add_argument("--program", help="a JSON file: the list of [rule, choices] steps")
+    p.add_argument("--serve", action="store_true", help="run programs read from stdin, each in a forked child")
+    p.add_argument("--leak-check", action="store_true", help="the tour of the rules in rounds (debug builds)")
     p.add_argument("--first-import", choices=("failed", "main", "subinterpreter"), default="failed")
     p.add_argument("--skip", default="", help="rules to leave out, comma-separated")
     p.add_argument("--hang", type=float, default=600, help="seconds after which the run counts as hung")
     p.add_argument("--threads", type=int, default=0, help="rival threads running the rules alongside")
-    p.add_argument("--trace")
-    p.add_argument("--replay")
-    p.add_argument("--shrink")
     args = p.parse_args(argv)
-    faulthandler.enable()
-    sys.unraisablehook = unraisable
-    World.skip = tuple(filter(None, args.skip.split(",")))
-    if args.shrink:
-        return shrink(args.shrink)
-    faulthandler.dump_traceback_later(args.hang, exit=True)  # shows where it hangs, then exits 1
-    if args.replay:
-        with open(args.replay) as f:
-            replay([json.loads(line) for line in f])
-        return 0
-    if args.trace:
-        World.trace = open(args.trace, "w")
-    first_import(args.first_import)
-    World.examples = 0
-    profile = settings(max_examples=args.examples, stateful_step_count=args.steps, deadline=None, database=None,
-                       derandomize=False, print_blob=False, phases=[Phase.generate],
-                       suppress_health_check=list(HealthCheck))
-    run_rivals(args.threads, lambda: run_state_machine_as_test(hypothesis.seed(args.seed)(StatefulAttack),
-                                                               settings=profile))
-    examples, steps = World.examples, World.steps
-    free_threaded = facts.FREE_THREADED
-    if free_threaded and facts.gil_enabled():
-        stop("the GIL is on after the run")
-    World.trace = None
-    gc.collect()
-    StatefulAttack.no_faults(None)
-    gc.enable()
-    leaking = False
-    if facts.DEBUG_BUILD:
-        line, leaking = leak_check()
-        print(line + ("; GROWING" if leaking else ""))
-    rivals = (f", {args.threads} rival threads ({World.rival_rounds} rule runs"
-              f"{', GIL off' if free_threaded else ''})" if args.threads else "")
-    print(f"stateful attack: {len(STEPS)} rules, {examples} examples run, up to {args.steps} steps per example "
-          f"({steps} steps in all), seed {args.seed}, first import {args.first_import}{rivals}; {sys.executable}")
-    return 1 if leaking else 0
+    if args.serve:
+        return serve(p)
+    program = []
+    if args.program:
+        with open(args.program) as f:
+            program = json.load(f)
+    return run(args, program)
 
 
 if __name__ == "__main__":

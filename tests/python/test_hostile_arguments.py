@@ -1,12 +1,13 @@
 """Random positional and keyword arguments against the three
 argument-unpacking wrappers (__new__ of the fallback base, __init__ of the
 metaclass, the unpickling function), compared with a pure-Python model of the
-parsing rules followed by a pure-Python reference of each body.
+parsing rules followed by what each body is to do (qx_model's expectations).
 
 Each example builds two identical worlds from the same tokens: the module is
-called in one, the model and the reference run in the other. They must agree
-on the exception (type and message), on the warnings, and on what the body
-did with the values that reached it: __new__ finds or creates members from
+called in one, the model and the expectation run in the other. They must
+agree on the exception (type and message), on the traceback entry of its
+failure point, on the warnings, and on what the body did with the values
+that reached it: __new__ finds or creates members from
 cls, value and name; the unpickling function reports the checksum it
 received and fails on the type it received. The metaclass's __init__ hands
 its three values to type.__init__, which ignores them, so there only the
@@ -24,8 +25,9 @@ import pytest
 from hypothesis import assume, given
 from hypothesis import strategies as st
 
-from qx_hostile import PROFILE, Boom, call, count, outcome
-from qx_model import CHECKSUM, INIT, NEW, UNPICKLE, model_parse, new_body, unpickle_body
+import qx_model as model
+from qx_hostile import PROFILE, Boom, call, count
+from qx_model import CHECKSUM, INIT, NEW, UNPICKLE
 
 # ---------------------------------------------------------------------------
 # Keys of the keyword dictionary.
@@ -121,9 +123,10 @@ def compare(sig, tokens, kw_items, make_world, module_call, reference, snapshot)
     world_a, world_b = make_world(), make_world()
     args_a, kwargs_a = build(tokens, kw_items, world_a)
     args_b, kwargs_b = build(tokens, kw_items, world_b)
-    got = outcome(lambda: module_call(world_a, args_a, kwargs_a), snapshot(world_a))
-    expected = outcome(lambda: reference(world_b, *model_parse(sig, args_b, kwargs_b)), snapshot(world_b))
-    assert (got, snapshot(world_a)(None)) == (expected, snapshot(world_b)(None))
+    got = model.observed(lambda: module_call(world_a, args_a, kwargs_a), snapshot(world_a))
+    want = model.expected(lambda: reference(world_b, *model.parse(sig, args_b, kwargs_b)), snapshot(world_b))
+    model.same(got, want)
+    assert snapshot(world_a)(None) == snapshot(world_b)(None)
 
 
 # ---------------------------------------------------------------------------
@@ -146,7 +149,7 @@ def new_world(enum_base):
 
 
 def reference_new(world, cls, value, name):
-    return new_body(type(world["K"]), cls, value, name)
+    return model.new(type(world["K"]), cls, value, name)
 
 
 def new_snapshot(world):
@@ -195,9 +198,7 @@ def init_world(enum_meta):
 
 
 def reference_init(world, name, parents, dct):
-    E = world["E"]
-    type.__init__(E, name, parents, dct)
-    E.__members__ = collections.OrderedDict()
+    model.init(world["E"], name, parents, dct)
 
 
 def init_snapshot(world):
@@ -235,7 +236,7 @@ def unpickle_world(enum_meta):
 
 
 def reference_unpickle(world, type_, checksum, state):
-    return unpickle_body(world["M"], type_, checksum, state)
+    return model.unpickle(world["M"], type_, checksum, state)
 
 
 def unpickle_snapshot(world):

@@ -4,10 +4,12 @@ the checksum conversion, the metaclass's subscription (mapping and
 sequence-style registries), the repr and str of members; and registries
 replaced by non-mappings or mutated while they are walked.
 
-Each example runs the module in one world and the pure-Python reference
-(qx_model) in an identical other world; both must end with the same result,
-the same exception (type and message) and the same warnings. The hostile
-objects keep no state, so both worlds meet the same behaviour."""
+Each example runs the module in one world and the expectation (qx_model:
+the messages, failure points and outcomes the module is to have) in an
+identical other world; both must end with the same result, the same
+exception (type and message), the same warnings, and the module must add
+the traceback entries of the expected failure point. The hostile objects
+keep no state, so both worlds meet the same behaviour."""
 import collections
 import ctypes
 import types
@@ -19,7 +21,7 @@ from hypothesis import strategies as st
 import qx_model as model
 from conftest import run_fresh
 from qx_entries import failure
-from qx_hostile import PROFILE, Boom, count, outcome
+from qx_hostile import PROFILE, Boom, count
 
 
 class WeirdTruth:
@@ -128,11 +130,11 @@ def describe_in(world):
 
 def same_in_both(make_world, act):
     """act(world) in two identical worlds: the module's way in the first
-    (module=True), the reference's in the second."""
+    (module=True), the expectation's in the second."""
     world_a, world_b = make_world(), make_world()
-    got = outcome(lambda: act(world_a, True), describe_in(world_a))
-    expected = outcome(lambda: act(world_b, False), describe_in(world_b))
-    assert got == expected
+    got = model.observed(lambda: act(world_a, True), describe_in(world_a))
+    want = model.expected(lambda: act(world_b, False), describe_in(world_b))
+    model.same(got, want)
     return world_a, world_b
 
 
@@ -192,7 +194,7 @@ def test_member_search_and_creation(enum_base, value, member, first, name, metho
         K = world["K"]
         if module:
             return K.__new__(K, world["value"], world["name"])
-        return model.new_body(type(K), K, world["value"], world["name"])
+        return model.new(type(K), K, world["value"], world["name"])
 
     world_a, world_b = same_in_both(make_world, act)
     registry = [(k if type(k) is str else type(k).__name__, describe_in(w)(v)) for w in (world_a, world_b)
@@ -218,7 +220,7 @@ def test_checksum_conversion(enum_meta, weekdays, checksum, warnings_are_errors)
                 warnings.simplefilter("error")
             if module:
                 return unpickle(enum_meta, world["checksum"], None)
-            return model.unpickle_body(enum_meta, enum_meta, world["checksum"], None)
+            return model.unpickle(enum_meta, enum_meta, world["checksum"], None)
 
     same_in_both(lambda: {"checksum": checksum}, act)
 
@@ -323,12 +325,12 @@ def test_member_repr_and_str(enum_base, name, class_name, direct):
             K.__name__ = class_name  # a str subclass's own __str__ then decides
         return {"K": K, "m": m, "direct": direct}
 
-    for i, reference in enumerate([model.member_repr, model.member_str]):
+    for i, strings in enumerate([model.MEMBER_REPR, model.MEMBER_STR]):
         def act(world, module):
             subject = world["m"] if world["direct"] is None else world["direct"]
             if module:
                 return functions[i](subject) if world["direct"] is not None else (repr, str)[i](subject)
-            return reference(subject)
+            return model.member_text(subject, strings)
 
         same_in_both(make_world, act)
 
@@ -386,13 +388,13 @@ def test_replaced_registry(enum_base, kind, operation, probe):
     def act(world, module):
         K = world["K"]
         if operation in ("iterate", "delete"):
-            return list(K) if module else list(model.metaclass_iter(K))
+            return list(K) if module else model.metaclass_iter(K)
         if operation == "subscript":
             return K[world["probe"]] if module else model.metaclass_getitem(K, world["probe"])
         name = None if operation == "search" else "N"
         if module:
             return K.__new__(K, world["probe"], name)
-        return model.new_body(type(K), K, world["probe"], name)
+        return model.new(type(K), K, world["probe"], name)
 
     same_in_both(make_world, act)
 
@@ -440,7 +442,7 @@ def test_registry_mutated_during_the_search(enum_base, mutation, position, value
     def act(world, module):
         K = world["K"]
         name = "N" if named else None
-        return K.__new__(K, value, name) if module else model.new_body(type(K), K, value, name)
+        return K.__new__(K, value, name) if module else model.new(type(K), K, value, name)
 
     same_in_both(make_world, act)
 

@@ -126,6 +126,21 @@ def _swap(obj, attr, value):
 _MISSING = object()
 
 
+def _no_module(name):
+    """Makes importing name fail at once, without a search; returns the
+    function that undoes it."""
+    old = sys.modules.get(name, _MISSING)
+    sys.modules[name] = None
+
+    def restore():
+        if old is _MISSING:
+            sys.modules.pop(name, None)
+        else:
+            sys.modules[name] = old
+
+    return restore
+
+
 def _swap_module(name, value):
     old = sys.modules.get(name, _MISSING)
     sys.modules[name] = value
@@ -145,8 +160,21 @@ class _WrongSize:
     instances have another size."""
 
 
+# Called when an object that rides on a raised error is released: the
+# stateful test calls back into the module from there.
+on_release = None
+
+
+class Released:
+    def __del__(self):
+        if on_release is not None:
+            on_release()
+
+
 def _int_enum_failing(*args, **kwargs):
-    raise LookupError("IntEnum refused")
+    # The error outlives the failed import (in its traceback): its release
+    # may call back into the module.
+    raise LookupError("IntEnum refused", Released())
 
 
 def _int_enum_without_saturday(*args, **kwargs):
@@ -420,6 +448,13 @@ def function_ops():
             Op(f"fn.{label}.reduce_ex", lambda fn=fn: Call(fn.__reduce_ex__, 2)),
             Op(f"fn.{label}.weakref", lambda fn=fn: Call(weakref.ref, fn).verify(
                 lambda r, fn=fn: r() is fn)),
+            # Bound to an instance of an unrelated class.
+            Op(f"fn.{label}.bind_int", lambda fn=fn: Call(fn.__get__, 5, int)),
+            # Its reduce value names its module, "EnumBase", which pickle cannot
+            # import (kept out of the search: 3.11's stat() fails badly under
+            # allocation failure).
+            Op(f"fn.{label}.pickle", lambda fn=fn: Call(pickle.dumps, fn).then(_no_module("EnumBase")),
+               pickle.PicklingError),
             Op(f"fn.{label}.read.missing", lambda fn=fn: Call(getattr, fn, "missing"),
                AttributeError),
         ]
@@ -1030,8 +1065,43 @@ def switch_ops():
 def ops():
     """Every operation after the import, in a fixed order."""
     load()
+    return table()
+
+
+def table():
+    """The operations on the objects Names holds now."""
     return (function_ops() + binding_and_call_ops() + metaclass_ops() + pickling_ops()
             + base_ops() + module_ops() + switch_ops())
+
+
+_BOUND = ("module", "base", "meta", "new", "repr", "str", "unpickle", "runtime")
+
+
+def bind(module, base, unpickle):
+    """Points Names at the objects of one import, which need not be the
+    current one (the stateful test keeps those of earlier and failed
+    imports); table() then builds the operations on them."""
+    Names.module, Names.base, Names.meta = module, base, type(base)
+    for name in ("new", "repr", "str"):
+        setattr(Names, name, vars(base).get(f"__{name}__"))
+    Names.unpickle = unpickle
+    Names.runtime = sys.modules.get("qx_runtime")
+
+
+def op_names():
+    """The names of table()'s operations, known without the module (the
+    operations are built, not prepared)."""
+    saved = {name: vars(Names)[name] for name in _BOUND if name in vars(Names)}
+    for name in _BOUND:
+        setattr(Names, name, None)
+    try:
+        return [op.name for op in table()]
+    finally:
+        for name in _BOUND:
+            if name in saved:
+                setattr(Names, name, saved[name])
+            else:
+                delattr(Names, name)
 
 
 def set_switch(shown):
