@@ -96,7 +96,7 @@ TEST(UnpackArguments, SlotsOwnWhatTheyHold) {
   Ref cls = Ref::steal(PyList_New(0));
   Ref value = Ref::steal(PyList_New(0));
   Ref name = Ref::steal(PyList_New(0));
-  Ref fresh_name = Str("name");  // matched by comparison, after the probes
+  Ref fresh_name = Str("name");  // not interned: the probe finds it by equality
   Ref args = Ref::steal(PyTuple_Pack(1, cls.get()));
   Ref kwds = Dict({{g_names.value, value.get()}, {fresh_name.get(), name.get()}});
   const Py_ssize_t counts[] = {Py_REFCNT(cls.get()), Py_REFCNT(value.get()), Py_REFCNT(name.get())};
