@@ -845,17 +845,24 @@ def run_in_subinterpreter(source):
 
 
 
-def run_program(lines):
-    """Runs the steps on one machine; a step whose rule does not apply (yet) is skipped."""
+def run_program(lines, threads=0):
+    """Runs the steps on one machine, with that many rival threads alongside;
+    a step whose rule does not apply (yet) is skipped. The teardown waits for
+    the rivals: one may arm again a hostile key that the teardown has tamed
+    to remove it."""
     machine = Machine()
-    for name, kwargs in lines:
-        run = STEPS[name]
-        World.steps += 1
-        World.step = [name, kwargs]
-        if run.applies(machine):
-            run(machine, **kwargs)
-            machine.no_faults()
-    World.step = None
+
+    def steps():
+        for name, kwargs in lines:
+            run = STEPS[name]
+            World.steps += 1
+            World.step = [name, kwargs]
+            if run.applies(machine):
+                run(machine, **kwargs)
+                machine.no_faults()
+        World.step = None
+
+    run_rivals(threads, steps)
     machine.teardown()
     gc.collect()
     Machine.no_faults(None)
@@ -907,7 +914,7 @@ def run(args, program):
         line, leaking = leak_check()
         print(line + ("; GROWING" if leaking else ""))
         return 1 if leaking else 0
-    run_rivals(args.threads, lambda: run_program(program))
+    run_program(program, args.threads)
     if facts.FREE_THREADED and facts.gil_enabled():
         stop("the GIL is on after the run")
     gc.collect()
