@@ -90,6 +90,7 @@ class World:
     rival_rounds = 0  # rule runs of the rival threads
     steps = callbacks = depth = 0
     step = None       # the step running, shown when it fails
+    elsewhere = False  # a sub-interpreter runs on the main thread
 
 
 def stop(text):
@@ -155,7 +156,12 @@ def reenter():
     m = World.machine
     # Not with rivals: a finalizer run inside the import system's lock
     # bookkeeping, importing again, deadlocks the import system itself.
-    if m is None or World.depth > 1 or not World.strict:
+    # Nor in a sub-interpreter: the module's functions there share its
+    # owner's objects and so read the switch and namespace that this process
+    # made hostile, but this machine's code must not run in an interpreter
+    # it does not belong to (an import from here would put objects of that
+    # interpreter, soon gone, into this one's sys.modules).
+    if m is None or World.depth > 1 or not World.strict or World.elsewhere:
         return
     # The interpreter (3.11) refreshes a class's attribute cache only after an
     # assignment to the class has released the old value: a finalizer run by
@@ -801,7 +807,6 @@ def run_rivals(threads, fn):
     """Runs fn with that many rival threads alongside; returns fn's result."""
     done = threading.Event()
     counts = []
-    World.strict = threads == 0
     workers = [threading.Thread(target=rival, args=(i, done, counts), daemon=True) for i in range(threads)]
     for w in workers:
         w.start()
@@ -820,6 +825,14 @@ def run_in_subinterpreter(source):
     main one does (3.12 and 3.13 make isolated ones by default, which refuse
     single-phase modules outright), then destroys it. Returns None, or the
     error as "Type: message"."""
+    World.elsewhere = True
+    try:
+        return _run_in_subinterpreter(source)
+    finally:
+        World.elsewhere = False
+
+
+def _run_in_subinterpreter(source):
     try:
         import _interpreters as subs  # 3.13
     except ImportError:
@@ -850,6 +863,7 @@ def run_program(lines, threads=0):
     a step whose rule does not apply (yet) is skipped. The teardown waits for
     the rivals: one may arm again a hostile key that the teardown has tamed
     to remove it."""
+    World.strict = threads == 0  # read by Machine(), as by the steps
     machine = Machine()
 
     def steps():

@@ -52,6 +52,22 @@ def programs(draw):
 # The tour of every rule but the module's life, after a failed first import:
 # the leftovers met before the module ever initialised.
 BEFORE_THE_MODULE = qx_stateful.before_the_module(qx_stateful.leak_tour())
+# The switch, made hostile here, read by a failing call in a sub-interpreter
+# that shares the module: its callbacks must not run this process's code
+# there (an import from there crashed 3.14 once that interpreter was gone).
+SWITCH_READ_ELSEWHERE = [
+    ["start", {"how": "import"}],
+    ["life", {"how": "import"}],
+    ["life", {"how": "remove"}],
+    ["registry", {"action": "junk"}],
+    ["registry", {"action": "junk"}],
+    ["registry", {"action": "junk"}],
+    ["life", {"how": "import"}],
+    ["registry", {"action": "junk"}],
+    ["switch", {"value": "raising"}],
+    ["subinterpreter", {"script": "use"}],
+    ["life", {"how": "import"}],
+]
 # Every operation of the shared table once, on the objects of an import.
 EVERY_OPERATION = [["start", {"how": "import"}]] + [
     ["operation", {"op": op, "on": "current", "base": 0, "which": 0}] for op in qx_stateful.OPERATIONS]
@@ -103,8 +119,9 @@ def failure(program, options, status, output):
     fd, path = tempfile.mkstemp(prefix="qx-program-", suffix=".json")
     with os.fdopen(fd, "w") as f:
         json.dump(program, f)
-    return (f"exit status {status}\n{output[-8000:]}\n(run it alone: PYTHONHASHSEED=0 {sys.executable} "
-            f"{DRIVER} --program {path} {' '.join(options)})")
+    path_var = f"PYTHONPATH={os.environ['PYTHONPATH']} " if os.environ.get("PYTHONPATH") else ""
+    return (f"exit status {status}\n{output[-8000:]}\n(run it alone: PYTHONHASHSEED=0 {path_var}"
+            f"{sys.executable} {DRIVER} --program {path} {' '.join(options)})")
 
 
 # The first import decides most of what follows: after a failed one, the
@@ -126,6 +143,7 @@ def test_the_module_survives_an_attacker(driver, first_import, examples, threads
     @given(program=programs())
     @example(program=BEFORE_THE_MODULE)
     @example(program=EVERY_OPERATION)
+    @example(program=SWITCH_READ_ELSEWHERE)
     def attack(program):
         count(f"stateful: first import {first_import}, {threads} rival threads")
         answer = driver.run(program, options)
