@@ -23,7 +23,7 @@ for version in $QX_FOUND_PYTHONS; do
   runs+=("$(qx_python_for "$version") $(qx_tree_for_version "$version") $version")
 done
 # The ThreadSanitizer builds: required where their version is (a first run
-# builds one in about 20 minutes).
+# builds one in about 5 minutes).
 for version in $QX_FOUND_PYTHONS; do
   tsan_python="$(qx_tsan_python "$version")" || { echo "threads: no ThreadSanitizer build of $version"; exit 1; }
   # Read by its tree's preset (313t-tsan).

@@ -73,15 +73,15 @@ def run_fresh(source, *, check=True, env_extra=None, args=()):
 
 
 def pytest_terminal_summary(terminalreporter):
-    """Prints how many hypothesis examples each hostile-input property ran
-    (counted by qx_hostile.count), and records the same lines in
+    """Prints how many hypothesis examples each property ran (counted by
+    qx_hostile.count: the hostile-input ones and the stateful test's cases), and records the same lines in
     <build>/hypothesis-examples.txt when the tests run against a build tree
     (ctest shows a passing test's output only on request)."""
     hostile = sys.modules.get("qx_hostile")
     if hostile is None or not hostile.EXAMPLES:
         return
     lines = [f"hypothesis examples run: {sum(hostile.EXAMPLES.values())} "
-             f"(max {hostile.MAX_EXAMPLES} per property, derandomized; {sys.executable})"]
+             f"(max {hostile.MAX_EXAMPLES} per hostile-input property, derandomized; {sys.executable})"]
     lines += [f"  {name}: {n}" for name, n in sorted(hostile.EXAMPLES.items())]
     for line in lines:
         terminalreporter.write_line(line)
