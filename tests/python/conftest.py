@@ -74,9 +74,10 @@ def run_fresh(source, *, check=True, env_extra=None, args=()):
 
 def pytest_terminal_summary(terminalreporter):
     """Prints how many hypothesis examples each property ran (counted by
-    qx_hostile.count: the hostile-input ones and the stateful test's cases), and records the same lines in
-    <build>/hypothesis-examples.txt when the tests run against a build tree
-    (ctest shows a passing test's output only on request)."""
+    qx_hostile.count: the hostile-input ones and the stateful test's cases),
+    and records the same lines in <build>/hypothesis-examples.txt when the
+    tests run against a build tree (ctest shows a passing test's output only
+    on request)."""
     hostile = sys.modules.get("qx_hostile")
     if hostile is None or not hostile.EXAMPLES:
         return
